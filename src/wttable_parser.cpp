@@ -3,11 +3,15 @@
 #include <stdint.h>
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 /* Every writer below returns 0 when the buffer could not grow.  The first
  * such failure ends the conversion: a result with pieces missing must never
  * pass for a good one. */
 
-static int emit(wt_buf *buf, const char *bytes, size_t count)
+static inline int emit(wt_buf *buf, const char *bytes, size_t count)
 {
     if (count == 0)
         return 1;
@@ -20,7 +24,7 @@ static int emit(wt_buf *buf, const char *bytes, size_t count)
 #define EMIT_LITERAL(buf, literal) emit((buf), (literal), sizeof(literal) - 1)
 
 /* One tag written as one reservation, so that it lands whole or not at all. */
-static int emit3(wt_buf *buf, const char *a, size_t a_len, const char *b, size_t b_len,
+static inline int emit3(wt_buf *buf, const char *a, size_t a_len, const char *b, size_t b_len,
                  const char *c, size_t c_len)
 {
     size_t total = a_len + b_len;
@@ -63,10 +67,87 @@ static int emit_close_indent(wt_buf *buf, size_t indent)
     return emit_repeated(buf, "</dd></dl>", 10, indent);
 }
 
+/* ---- cell tags ---------------------------------------------------------- */
+
+enum cell_kind { MARKUP_CAPTION, MARKUP_DATA, MARKUP_HEADER };
+
+/* The fixed pieces of each cell element, padded to 16 bytes so that they
+ * can be stored with one constant-size copy into reserved room. */
+struct cell_tag_text {
+    char name[16];
+    char open[16];       /* "<td>" */
+    char open_attrs[16]; /* "<td " */
+    char close[16];      /* "</td>\n" */
+    unsigned char open_len, close_len;
+};
+
+static const cell_tag_text k_cell_tags[3] = {
+    {"caption", "<caption>", "<caption ", "</caption>\n", 9, 10},
+    {"td", "<td>", "<td ", "</td>\n", 4, 5},
+    {"th", "<th>", "<th ", "</th>\n", 4, 5},
+};
+
+/* The kind of the open element, from the tag name the frame holds. */
+static inline int cell_kind_of(const wttable_frame *frame)
+{
+    if (frame->cell_tag[0] == 'c')
+        return MARKUP_CAPTION;
+    return frame->cell_tag[1] == 'h' ? MARKUP_HEADER : MARKUP_DATA;
+}
+
 static int emit_cell_close(wt_buf *buf, const wttable_frame *frame, int with_newline)
 {
-    return emit3(buf, "</", 2, frame->cell_tag, strlen(frame->cell_tag), ">\n",
-                 with_newline ? 2 : 1);
+    const cell_tag_text *tag = &k_cell_tags[cell_kind_of(frame)];
+    return emit(buf, tag->close, tag->close_len + (with_newline ? 1u : 0u));
+}
+
+#if defined(__SSE2__)
+static inline unsigned byte_mask(const char *block, char c)
+{
+    __m128i chunk = _mm_loadu_si128((const __m128i *)(const void *)block);
+    return (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(c)));
+}
+#endif
+
+/* The first `c` in [p, end), or end.  `low` is where the readable bytes
+ * before p begin: a short span is searched with one block that reaches
+ * back over bytes already passed.  Spans inside tables are mostly short, so
+ * the first 64 bytes are searched inline and only the rest of a longer span
+ * goes to memchr. */
+static inline const char *find_byte(const char *low, const char *p, const char *end, char c)
+{
+#if defined(__SSE2__)
+    if (end - p < 16) {
+        if (end - low < 16) {
+            while (p < end && *p != c)
+                p++;
+            return p;
+        }
+        const char *block = end - 16;
+        unsigned mask = byte_mask(block, c) & (~0u << (p - block));
+        return mask != 0 ? block + __builtin_ctz(mask) : end;
+    }
+    const char *inline_end = end - p > 64 ? p + 64 : end;
+    for (;;) {
+        unsigned mask = byte_mask(p, c);
+        if (mask != 0)
+            return p + __builtin_ctz(mask);
+        p += 16;
+        if (inline_end - p < 16)
+            break;
+    }
+    if (inline_end == end) {
+        if (p == end)
+            return end;
+        const char *block = end - 16;
+        unsigned mask = byte_mask(block, c) & (~0u << (p - block));
+        return mask != 0 ? block + __builtin_ctz(mask) : end;
+    }
+#else
+    (void)low;
+#endif
+    const void *hit = memchr(p, c, (size_t)(end - p));
+    return hit ? (const char *)hit : end;
 }
 
 static const char *skip_space(const char *p, const char *end)
@@ -83,14 +164,7 @@ static const char *trim_end(const char *start, const char *end)
     return end;
 }
 
-static void set_cell_tag(wttable_frame *frame, const char *tag, size_t len_with_nul)
-{
-    memcpy(frame->cell_tag, tag, len_with_nul);
-}
-
 /* ---- rows, captions and cells ------------------------------------------ */
-
-enum cell_kind { MARKUP_CAPTION, MARKUP_DATA, MARKUP_HEADER };
 
 /* A row line closes the open cell and row; its attributes wait for the next
  * row start tag. */
@@ -134,13 +208,13 @@ static size_t copy_header_text(char *scratch, const char *rest, size_t n)
     size_t len = 0;
     size_t i = 0;
     while (i < n && len < limit) {
-        const char *bang = (const char *)memchr(rest + i, '!', n - i);
-        size_t run = bang ? (size_t)(bang - (rest + i)) : n - i;
+        const char *bang = find_byte(rest, rest + i, rest + n, '!');
+        size_t run = (size_t)(bang - (rest + i));
         size_t take = run < limit - len ? run : limit - len;
         memcpy(scratch + len, rest + i, take);
         len += take;
         i += run;
-        if (bang == NULL || len == limit)
+        if (i == n || len == limit)
             break;
         if (i + 1 < n && rest[i + 1] == '!') {
             if (len + 2 <= limit) {
@@ -170,130 +244,200 @@ static size_t copy_cell_text(char *scratch, const char *rest, size_t n, int kind
 }
 
 /* Cuts the cell text at each "||"; a final "||" gives no empty last piece and
- * whatever follows the separator behind the last kept piece is dropped. */
-static size_t split_pieces(wttable_span *spans, const char *text, size_t len)
+ * whatever follows the separator behind the last kept piece is dropped.
+ * Each bar is looked at once: `first_bars` receives the offset of each
+ * piece's first single "|" (its length when there is none), the candidate
+ * for its attribute separator. */
+static size_t split_pieces(wttable_span *spans, size_t *first_bars, const char *text, size_t len)
 {
+    const char *end = text + len;
+    const char *start = text;
+    const char *first_bar = NULL;
+    const char *p = text;
     size_t count = 0;
-    size_t start = 0;
     for (;;) {
-        size_t sep = len;
-        size_t at = start;
-        while (at + 1 < len) {
-            const char *bar = (const char *)memchr(text + at, '|', len - at - 1);
-            if (bar == NULL)
-                break;
-            at = (size_t)(bar - text);
-            if (text[at + 1] == '|') {
-                sep = at;
-                break;
-            }
-            at += 1;
+        const char *bar = find_byte(text, p, end, '|');
+        if (bar + 1 < end && bar[1] == '|') {
+            spans[count].start = start;
+            spans[count].len = (size_t)(bar - start);
+            first_bars[count] = first_bar ? (size_t)(first_bar - start) : (size_t)(bar - start);
+            count++;
+            start = bar + 2;
+            if (start == end || count == WTTABLE_MAX_CELLS)
+                return count;
+            first_bar = NULL;
+            p = start;
+        } else if (bar < end) {
+            if (first_bar == NULL)
+                first_bar = bar;
+            p = bar + 1;
+        } else {
+            spans[count].start = start;
+            spans[count].len = (size_t)(end - start);
+            first_bars[count] = first_bar ? (size_t)(first_bar - start) : (size_t)(end - start);
+            return count + 1;
         }
-        spans[count].start = text + start;
-        spans[count].len = sep - start;
-        count++;
-        if (sep == len || count == WTTABLE_MAX_CELLS)
-            break;
-        start = sep + 2;
-        if (start == len)
-            break;
     }
-    return count;
 }
 
-/* The first "|" of a piece separates its attributes from its content,
- * unless a "[[" or "-{" lies wholly before it: then it belongs to a link or
- * a language variant and the piece has no attributes.  Returns the index of
- * the separator, or the piece's length when there is none. */
-static size_t attribute_separator(const char *piece, size_t len)
+#if defined(__SSE2__)
+/* Bit i set where block[i], block[i + 1] is "[[" or "-{" (17 bytes read). */
+static inline unsigned guard_pair_mask(const char *block)
 {
-    const char *bar = (const char *)memchr(piece, '|', len);
-    if (bar == NULL)
-        return len;
-    size_t at = (size_t)(bar - piece);
-    for (size_t i = 0; i + 1 < at; i++) {
-        if ((piece[i] == '[' && piece[i + 1] == '[') || (piece[i] == '-' && piece[i + 1] == '{'))
-            return len;
-    }
-    return at;
+    __m128i first = _mm_loadu_si128((const __m128i *)(const void *)block);
+    __m128i second = _mm_loadu_si128((const __m128i *)(const void *)(block + 1));
+    __m128i pairs = _mm_or_si128(
+        _mm_and_si128(_mm_cmpeq_epi8(first, _mm_set1_epi8('[')),
+                      _mm_cmpeq_epi8(second, _mm_set1_epi8('['))),
+        _mm_and_si128(_mm_cmpeq_epi8(first, _mm_set1_epi8('-')),
+                      _mm_cmpeq_epi8(second, _mm_set1_epi8('{'))));
+    return (unsigned)_mm_movemask_epi8(pairs);
 }
+#endif
 
-/* "<tag attrs>" in one reservation. */
-static int emit_start_tag_with_attrs(wt_buf *buf, const char *tag, size_t tag_len,
-                                     const char *attrs, size_t attrs_len)
+/* Whether "[[" or "-{" lies wholly inside the n bytes at p; `low` as for
+ * find_byte. */
+static inline int has_guard_pair(const char *low, const char *p, size_t n)
 {
-    if (tag_len + attrs_len + 3 < attrs_len || !wt_buf_reserve(buf, tag_len + attrs_len + 3))
+    if (n < 2)
         return 0;
-    wt_buf_put(buf, "<", 1);
-    wt_buf_put(buf, tag, tag_len);
-    wt_buf_put(buf, " ", 1);
-    wt_buf_put(buf, attrs, attrs_len);
-    wt_buf_put(buf, ">", 1);
-    return 1;
+    size_t i = 0;
+#if defined(__SSE2__)
+    if (n < 17 && p + n - low >= 17) {
+        const char *block = p + n - 17;
+        return (guard_pair_mask(block) & (~0u << (p - block))) != 0;
+    }
+    if (n >= 17) {
+        for (;; i += 16) {
+            if (i + 17 > n)
+                i = n - 17; /* the last block overlaps the one before */
+            if (guard_pair_mask(p + i) != 0)
+                return 1;
+            if (i + 17 == n)
+                return 0;
+        }
+    }
+#else
+    (void)low;
+#endif
+    for (; i + 1 < n; i++) {
+        if ((p[i] == '[' && p[i + 1] == '[') || (p[i] == '-' && p[i + 1] == '{'))
+            return 1;
+    }
+    return 0;
 }
 
-static int emit_piece(wt_buf *buf, const char *tag, size_t tag_len, const char *piece, size_t len)
+/* Room that one cell line may need beyond its cell text: per piece a close
+ * and a start tag (at most 21 bytes), one row start tag with attributes, and
+ * the slack of the 16-byte literal stores. */
+#define CELL_PIECE_ROOM 32
+#define CELL_LINE_ROOM (WTTABLE_ATTR_MAX + 64)
+
+static inline char *put_literal(char *out, const char (&literal)[16], size_t len)
 {
-    const char *end = piece + len;
-    size_t sep = attribute_separator(piece, len);
-    const char *content = piece;
-    int ok;
-    if (sep < len) {
-        const char *attrs = skip_space(piece, piece + sep);
-        size_t attrs_len = (size_t)(trim_end(attrs, piece + sep) - attrs);
-        if (attrs_len > 0)
-            ok = emit_start_tag_with_attrs(buf, tag, tag_len, attrs, attrs_len);
-        else
-            ok = emit3(buf, "<", 1, tag, tag_len, ">", 1);
-        content = piece + sep + 1;
+    memcpy(out, literal, 16);
+    return out + len;
+}
+
+static inline char *put_bytes(char *out, const char *bytes, size_t len)
+{
+    memcpy(out, bytes, len);
+    return out + len;
+}
+
+/* Copies from the scratch area; runs of up to 16 bytes go as one fixed-size
+ * copy while the scratch area extends that far (the bytes stored beyond the
+ * run fall in reserved room and are overwritten or cut off by the NUL). */
+static inline char *put_scratch_bytes(char *out, const char *bytes, size_t len,
+                                      const char *scratch_end)
+{
+    if (len <= 16 && scratch_end - bytes >= 16)
+        memcpy(out, bytes, 16);
+    else
+        memcpy(out, bytes, len);
+    return out + len;
+}
+
+/* Start tag and content of one piece.  The first "|" of a piece separates
+ * its attributes from its content, unless a "[[" or "-{" lies wholly before
+ * it: then it belongs to a link or a language variant and the piece has no
+ * attributes.  Attributes and content are trimmed. */
+static char *put_piece(char *out, const cell_tag_text *tag, const wttable_span *piece,
+                       size_t first_bar, const char *low, const char *scratch_end)
+{
+    const char *start = piece->start;
+    const char *end = start + piece->len;
+    const char *content = start;
+    if (first_bar < piece->len && !has_guard_pair(low, start, first_bar)) {
+        const char *attrs = skip_space(start, start + first_bar);
+        const char *attrs_end = trim_end(attrs, start + first_bar);
+        if (attrs < attrs_end) {
+            out = put_literal(out, tag->open_attrs, tag->open_len);
+            out = put_scratch_bytes(out, attrs, (size_t)(attrs_end - attrs), scratch_end);
+            *out++ = '>';
+        } else {
+            out = put_literal(out, tag->open, tag->open_len);
+        }
+        content = start + first_bar + 1;
     } else {
-        ok = emit3(buf, "<", 1, tag, tag_len, ">", 1);
+        out = put_literal(out, tag->open, tag->open_len);
     }
     content = skip_space(content, end);
-    return ok && emit(buf, content, (size_t)(trim_end(content, end) - content));
+    return put_scratch_bytes(out, content, (size_t)(trim_end(content, end) - content), scratch_end);
 }
 
-static int open_row_if_needed(wttable_frame *frame, wt_buf *buf)
+/* Rows open lazily, at the first data or header piece, with the attributes
+ * that the last row line left; those serve this one row. */
+static char *put_row_start(char *out, wttable_frame *frame)
 {
-    if (frame->row_open)
-        return 1;
     if (frame->row_attrs[0] != '\0') {
-        if (!emit3(buf, "<tr", 3, frame->row_attrs, strlen(frame->row_attrs), ">\n", 2))
-            return 0;
+        out = put_bytes(out, "<tr", 3);
+        out = put_bytes(out, frame->row_attrs, strlen(frame->row_attrs));
+        out = put_bytes(out, ">\n", 2);
         frame->row_attrs[0] = '\0';
-    } else if (!EMIT_LITERAL(buf, "<tr>\n")) {
-        return 0;
+    } else {
+        out = put_bytes(out, "<tr>\n", 5);
     }
     frame->row_open = 1;
     frame->has_rows = 1;
-    return 1;
+    return out;
 }
 
 /* A caption, data or header line; `rest` is the trimmed line behind its
- * marker.  Each piece becomes an element, and the last one stays open. */
+ * marker.  Each piece becomes an element, and the last one stays open.  The
+ * line's output is bounded by its cell text, so room for all of it is made
+ * once and the elements are stored without further checks. */
 static int handle_cell_line(wttable_ctx *ctx, wttable_frame *frame, int kind, const char *rest,
                             const char *end, wt_buf *buf)
 {
     size_t len = copy_cell_text(ctx->scratch, rest, (size_t)(end - rest), kind);
     if (len == 0)
         return 1;
-    size_t count = split_pieces(ctx->spans, ctx->scratch, len);
+    size_t first_bars[WTTABLE_MAX_CELLS];
+    size_t count = split_pieces(ctx->spans, first_bars, ctx->scratch, len);
+    const char *scratch_end = ctx->scratch + WTTABLE_LINE_MAX;
+    if (!wt_buf_reserve(buf, len + count * CELL_PIECE_ROOM + CELL_LINE_ROOM))
+        return 0;
 
-    const char *tag = kind == MARKUP_CAPTION ? "caption" : kind == MARKUP_HEADER ? "th" : "td";
-    size_t tag_len = strlen(tag);
-    for (size_t i = 0; i < count; i++) {
-        if (frame->cell_open) {
-            if (!emit_cell_close(buf, frame, i == 0))
-                return 0;
-            frame->cell_open = 0;
-        }
-        if (kind != MARKUP_CAPTION && !open_row_if_needed(frame, buf))
-            return 0;
-        set_cell_tag(frame, tag, tag_len + 1);
-        frame->cell_open = 1;
-        if (!emit_piece(buf, tag, tag_len, ctx->spans[i].start, ctx->spans[i].len))
-            return 0;
+    const cell_tag_text *tag = &k_cell_tags[kind];
+    char *out = buf->data + buf->len;
+    /* The first piece closes what an earlier line left open, with an LF. */
+    if (frame->cell_open) {
+        const cell_tag_text *open = &k_cell_tags[cell_kind_of(frame)];
+        out = put_literal(out, open->close, open->close_len + 1u);
     }
+    if (kind != MARKUP_CAPTION && !frame->row_open)
+        out = put_row_start(out, frame);
+    memcpy(frame->cell_tag, tag->name, 8); /* the longest name and its NUL */
+    frame->cell_open = 1;
+    out = put_piece(out, tag, &ctx->spans[0], first_bars[0], ctx->scratch, scratch_end);
+    /* Later pieces close their neighbour on the same output line. */
+    for (size_t i = 1; i < count; i++) {
+        out = put_literal(out, tag->close, tag->close_len);
+        out = put_piece(out, tag, &ctx->spans[i], first_bars[i], ctx->scratch, scratch_end);
+    }
+    buf->len = (size_t)(out - buf->data);
+    buf->data[buf->len] = '\0';
     return 1;
 }
 
@@ -456,8 +600,8 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
     const char *copied = text;
 
     while (p < end) {
-        const char *lf = (const char *)memchr(p, '\n', (size_t)(end - p));
-        const char *line_end = lf ? lf : end;
+        const char *line_end = find_byte(text, p, end, '\n');
+        const char *lf = line_end < end ? line_end : NULL;
         const char *next = lf ? lf + 1 : end;
         const char *raw_end = (line_end > p && line_end[-1] == '\r') ? line_end - 1 : line_end;
         const char *line = skip_space(p, raw_end);

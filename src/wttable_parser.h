@@ -41,7 +41,8 @@ struct wttable_ctx {
 /* TAB, LF, CR and SPACE; nothing else is whitespace to the markup. */
 static inline int wt_is_space(unsigned char c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    /* Bits 9, 10, 13 and 32. */
+    return c <= ' ' && ((0x100002600ULL >> c) & 1) != 0;
 }
 
 /* Appends the HTML of `text` to `buf`.  A non-zero `tables_only` writes the
