@@ -4,7 +4,7 @@ BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all configure test clean
+.PHONY: all configure test bench clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -14,6 +14,10 @@ configure:
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Throughput against memchr and memcpy on this machine; see README.
+bench: all
+	$(BUILD)/bench/wttable_bench
 
 clean:
 	rm -rf $(BUILD)
