@@ -4,7 +4,10 @@ BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all configure test bench clean
+FUZZ_SECONDS ?= 60
+CORPUS ?= ../shared/corpus/real
+
+.PHONY: all configure test bench asan fuzz test-large clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -19,5 +22,30 @@ test: all
 bench: all
 	$(BUILD)/bench/wttable_bench
 
+# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan:
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWTTABLE_SANITIZE=address,undefined \
+	  -DWTTABLE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS, from seeds made of the case tables and,
+# where it exists, the corpus of real articles.
+fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DWTTABLE_FUZZ=ON -DWTTABLE_SANITIZE=address,undefined \
+	  -DWTTABLE_BUILD_TESTS=OFF -DWTTABLE_BUILD_BENCH=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	python3 fuzz/make_seeds.py tests/cases/conversion.txt build-fuzz/seeds $(CORPUS)
+	mkdir -p build-fuzz/corpus-convert build-fuzz/corpus-buffer
+	build-fuzz/fuzz/fuzz_convert -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/wttable.dict \
+	  -max_len=65536 -print_final_stats=1 build-fuzz/corpus-convert build-fuzz/seeds
+	build-fuzz/fuzz/fuzz_buffer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  build-fuzz/corpus-buffer
+
+# Opt-in: texts larger than 4 GiB through both modes (about 10 GB of memory).
+test-large: all
+	$(BUILD)/tests/wttable_large_tests
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-fuzz

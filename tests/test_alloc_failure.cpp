@@ -4,9 +4,12 @@
 // leaks.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "alloc_fail.h"
@@ -52,6 +55,33 @@ void exhaust_parser(const std::string &text, int tables_only)
         }
         ASSERT_EQ(got, expected.substr(0, got.size()));
         ASSERT_LT(got.size(), expected.size() + 1);
+    }
+}
+
+// A few real articles, where the corpus lies beside the project.
+std::vector<std::string> real_articles()
+{
+    std::vector<std::string> texts;
+    for (const char *name : {"pandoc_tables.wiki", "wtf_bluejays.wiki", "wtf_earthquakes.wiki",
+                             "sweble_exp-Help_Table.wiki"}) {
+        std::ifstream in(std::string(WTTABLE_CORPUS_DIR) + "/" + name, std::ios::binary);
+        if (!in)
+            continue;
+        std::ostringstream text;
+        text << in.rdbuf();
+        texts.push_back(text.str());
+    }
+    return texts;
+}
+
+TEST(AllocationFailure, RealArticles)
+{
+    std::vector<std::string> texts = real_articles();
+    if (texts.empty())
+        GTEST_SKIP() << "no corpus at " WTTABLE_CORPUS_DIR;
+    for (const std::string &text : texts) {
+        exhaust_parser(text, 1);
+        exhaust_parser(text, 0);
     }
 }
 

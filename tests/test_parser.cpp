@@ -198,6 +198,43 @@ TEST(ParserLimits, LongLinesOutsideAndInsideTables)
               table_html("<td>a\n" + line + "</td>"));
 }
 
+// Texts that stress one rule each, 16 MB or a million cells: a quadratic
+// step anywhere would not finish within the test's time limit.
+TEST(ParserLimits, PathologicalTextsConvert)
+{
+    const size_t size = 16u << 20;
+
+    std::string bars = "{|\n|" + std::string(size, '|') + "\n|}";
+    Result r = convert(bars, 1);
+    // The cell text is cut at 16383 bytes: 8191 separators and one bar.
+    EXPECT_EQ(r.html, table_html(repeat("<td></td>", 256)));
+
+    std::string links = "{|\n| " + repeat("[[|", size / 3) + "\n|}";
+    r = convert(links, 1);
+    EXPECT_EQ(r.html.substr(0, 20), "<table>\n<tr>\n<td>[[|");
+
+    std::string guarded_lines = "{|\n" + repeat("| " + std::string(60, '[') + " a | b [[ | c\n", size / 76) + "|}";
+    r = convert(guarded_lines, 1);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.html.find("<td "), std::string::npos); // every bar is guarded
+
+    std::string block = repeat("{|\n| x\n", 64) + repeat("|}\n", 64);
+    r = convert(repeat(block, size / block.size()), 1);
+    EXPECT_EQ(r.rc, 1);
+
+    std::string cell = "{|\n| " + std::string(size, 'x') + "\n" + repeat(std::string(63, 'y') + "\n", size / 64) + "|}";
+    r = convert(cell, 1);
+    // The cell text keeps the SPACE behind the marker and 16382 bytes of x.
+    EXPECT_EQ(r.html.size(), 8 + 5 + 4 + 16382 + (size / 64) * 64 + 5 + 6 + 8);
+
+    // "|" and 255 separators: 255 empty cells a line.
+    const size_t lines = 1000000 / 255;
+    std::string empty_cells = "{|\n" + repeat("|" + repeat("||", 255) + "\n", lines) + "|}";
+    r = convert(empty_cells, 1);
+    EXPECT_EQ(r.html, "<table>\n<tr>\n" + repeat("<td></td>" + repeat("<td></td>", 254) + "\n", lines - 1) +
+                          "<td></td>" + repeat("<td></td>", 254) + "</tr>\n</table>");
+}
+
 struct DetectionCase {
     const char *text;
     int expected;

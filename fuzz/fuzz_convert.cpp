@@ -1,0 +1,92 @@
+// Fuzzes both conversions and the detection with invariants that hold for
+// every text: results are never null, the error text is "" or the
+// function's own message, a text without a table start line converts to
+// its own lines, and converting twice gives the same bytes.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "wttable.h"
+#include "wttable_parser.h"
+
+// Names the broken invariant before the fuzzer records the input.
+#define check(ok)                                                                   \
+    do {                                                                            \
+        if (!(ok)) {                                                                \
+            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #ok); \
+            abort();                                                                \
+        }                                                                           \
+    } while (0)
+
+// The document conversion of a text without tables: each line loses one
+// final CR, whitespace-only lines become empty, and one final LF goes.
+static std::string lines_only(const char *text)
+{
+    std::string out;
+    const char *p = text;
+    while (*p != '\0') {
+        const char *lf = strchr(p, '\n');
+        const char *end = lf ? lf : p + strlen(p);
+        const char *raw_end = end > p && end[-1] == '\r' ? end - 1 : end;
+        bool blank = true;
+        for (const char *q = p; q < raw_end; q++)
+            blank = blank && wt_is_space((unsigned char)*q);
+        if (!blank)
+            out.append(p, (size_t)(raw_end - p));
+        out += '\n';
+        p = lf ? lf + 1 : end;
+    }
+    if (!out.empty())
+        out.pop_back();
+    return out;
+}
+
+struct Conversion {
+    std::string html;
+    bool failed;
+    bool operator==(const Conversion &other) const
+    {
+        return html == other.html && failed == other.failed;
+    }
+};
+
+static Conversion convert_checked(const char *(*convert)(const char *), const char *message,
+                                  const char *text)
+{
+    const char *result = convert(text);
+    check(result != nullptr);
+    const char *error = wttable_last_error();
+    check(error != nullptr);
+    check(*error == '\0' || (strcmp(error, message) == 0 && *result == '\0'));
+    return Conversion{result, *error != '\0'};
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::string copy(reinterpret_cast<const char *>(data), size);
+    const char *text = copy.c_str();
+
+    int has = wttable_has_tables(text);
+    check(has == 0 || has == 1);
+    check(*wttable_last_error() == '\0');
+    check(wttable_detect_has_tables(text) == has);
+
+    Conversion tables = convert_checked(wttable_to_html, "Failed to parse table markup", text);
+    Conversion document =
+        convert_checked(wttable_parse_document, "Failed to parse document tables", text);
+    check(convert_checked(wttable_to_html, "Failed to parse table markup", text) == tables);
+    check(convert_checked(wttable_parse_document, "Failed to parse document tables", text) ==
+          document);
+    // Both fail together: only at the nesting limit, which needs tables.
+    check(tables.failed == document.failed);
+    check(has || !tables.failed);
+
+    if (!has) {
+        check(tables.html.empty());
+        check(document.html == lines_only(text));
+    }
+    return 0;
+}
