@@ -2,12 +2,13 @@
 BUILD ?= build
 BUILD_TYPE ?= Release
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 FUZZ_SECONDS ?= 60
 CORPUS ?= ../shared/corpus/real
 
-.PHONY: all configure test bench asan fuzz test-large clean
+.PHONY: all configure demo test install bench asan fuzz test-large clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -15,8 +16,18 @@ all: configure
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 
+# Converts the example article and writes a page that shows its HTML.
+demo: all
+	$(BUILD)/cli/wttable examples/article.wiki
+	{ cat examples/demo-head.html; $(BUILD)/cli/wttable examples/article.wiki; \
+	  cat examples/demo-tail.html; } > $(BUILD)/demo.html
+	@echo "wrote $(BUILD)/demo.html: open it in a browser"
+
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Throughput against memchr and memcpy on this machine; see README.
 bench: all

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs into a temporary prefix and uses what was installed: a C host
+# through pkg-config, one through find_package, the tool and the Python
+# package.
+set -euo pipefail
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+cmake --install "$build" --prefix "$prefix" > "$tmp/install.log"
+libdir=$(dirname "$(find "$prefix" -name 'libtrivanex-wikitext-table.so.1' -path '*/lib*/lib*' | grep -v site-packages | head -n 1)")
+test -L "$libdir/libtrivanex-wikitext-table.so"
+test -L "$libdir/libtrivanex-wikitext-table.so.1"
+test -f "$prefix/share/man/man1/wttable.1"
+
+echo "== pkg-config consumer"
+flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs trivanex-wikitext-table)
+cc -std=c99 -Wall -Werror "$here/consumer/consumer.c" $flags -Wl,-rpath,"$libdir" -o "$tmp/pc-consumer"
+"$tmp/pc-consumer"
+
+echo "== find_package consumer"
+cmake -S "$here/consumer" -B "$tmp/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" > "$tmp/configure.log"
+cmake --build "$tmp/cmake-consumer" > "$tmp/build.log"
+"$tmp/cmake-consumer/consumer"
+
+echo "== installed tool"
+out=$(printf '{|\n| a\n|}' | "$prefix/bin/wttable" -t)
+test "$out" = "$(printf '<table>\n<tr>\n<td>a</td></tr>\n</table>')"
+"$prefix/bin/wttable" --version
+
+echo "== installed Python package"
+site=$(dirname "$(find "$prefix" -type d -name trivanex_wikitext_table | head -n 1)")
+env -u TRIVANEX_WIKITEXT_TABLE_LIBRARY PYTHONPATH="$site" python3 -c '
+import trivanex_wikitext_table as w
+assert w.to_html("{|\n| a\n|}") == "<table>\n<tr>\n<td>a</td></tr>\n</table>"
+print("python:", w.version(), "ok")'
+grep -q "Python package: " "$tmp/install.log"
+echo "install test passed"
