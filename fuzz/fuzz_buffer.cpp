@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "fuzz_check.h"
 #include "wt_buffer.h"
 
 extern "C" {
@@ -34,15 +35,6 @@ void *__wrap_realloc(void *block, size_t size)
         return nullptr;
     return __real_realloc(block, size);
 }
-
-// Names the broken invariant before the fuzzer records the input.
-#define check(ok)                                                                   \
-    do {                                                                            \
-        if (!(ok)) {                                                                \
-            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #ok); \
-            abort();                                                                \
-        }                                                                           \
-    } while (0)
 
 struct Reader {
     const uint8_t *data;

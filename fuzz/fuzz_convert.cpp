@@ -9,17 +9,9 @@
 
 #include <string>
 
+#include "fuzz_check.h"
 #include "wttable.h"
 #include "wttable_parser.h"
-
-// Names the broken invariant before the fuzzer records the input.
-#define check(ok)                                                                   \
-    do {                                                                            \
-        if (!(ok)) {                                                                \
-            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #ok); \
-            abort();                                                                \
-        }                                                                           \
-    } while (0)
 
 // The document conversion of a text without tables: each line loses one
 // final CR, whitespace-only lines become empty, and one final LF goes.

@@ -5,26 +5,9 @@ import os
 import sys
 
 
-def decode(quoted):
-    body = quoted.strip()
-    assert body[0] == '"' and body[-1] == '"', quoted
-    return body[1:-1].encode('latin-1').decode('unicode_escape').encode('latin-1')
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "cases"))
 
-
-def case_inputs(path):
-    """The "in" strings, continuation lines included."""
-    inputs, in_input = [], False
-    with open(path, encoding='utf-8') as f:
-        for line in f:
-            line = line.rstrip('\n').encode('utf-8').decode('latin-1')
-            if line.startswith('in '):
-                inputs.append(decode(line[2:]))
-                in_input = True
-            elif in_input and line[:1] in (' ', '\t') and line.strip().startswith('"'):
-                inputs[-1] += decode(line)
-            else:
-                in_input = False
-    return inputs
+from case_table import load_cases  # noqa: E402
 
 
 def main():
@@ -32,7 +15,7 @@ def main():
     corpus = sys.argv[3] if len(sys.argv) > 3 else ''
     os.makedirs(out, exist_ok=True)
     count = 0
-    for i, data in enumerate(case_inputs(cases)):
+    for i, data in enumerate(case["in"] for case in load_cases(cases)):
         with open(os.path.join(out, 'case-%03d' % i), 'wb') as f:
             f.write(data)
         count += 1

@@ -9,39 +9,15 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import trivanex_wikitext_table as wt  # noqa: E402
 
-CASES = os.environ.get("WTTABLE_CASES",
-                       os.path.join(os.path.dirname(__file__), "..", "..", "tests", "cases",
-                                    "conversion.txt"))
+CASES_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "cases")
+sys.path.insert(0, CASES_DIR)
 
-
-def decode(quoted):
-    body = quoted.strip()
-    return body[1:-1].encode("latin-1").decode("unicode_escape").encode("latin-1")
-
-
-def load_cases(path):
-    """(name, input, expected tables-only HTML or None, expected document HTML or None)."""
-    cases, field = [], None
-    with open(path, encoding="utf-8") as f:
-        for raw in f:
-            line = raw.rstrip("\n").encode("utf-8").decode("latin-1")
-            if line.startswith("== "):
-                cases.append({"name": line[3:]})
-                field = None
-            elif line[:1] in (" ", "\t") and line.strip().startswith('"') and field:
-                cases[-1][field] += decode(line)
-            elif line and not line.startswith("#") and cases:
-                key, _, value = line.partition(" ")
-                field = key
-                cases[-1][key] = decode(value)
-            else:
-                field = None
-    return cases
+from case_table import load_cases  # noqa: E402
 
 
 class Conversions(unittest.TestCase):
     def test_every_case_of_the_table_as_bytes(self):
-        cases = load_cases(CASES)
+        cases = load_cases(os.path.join(CASES_DIR, "conversion.txt"))
         self.assertGreater(len(cases), 100)
         for case in cases:
             with self.subTest(case["name"]):
