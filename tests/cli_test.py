@@ -57,6 +57,11 @@ class Tool(unittest.TestCase):
         self.assertEqual(r.returncode, 2)
         self.assertIn(b"wttable: %s: No such file or directory\n" % missing.encode(), r.stderr)
         self.assertIn(b"<td>g</td>", r.stdout)
+        # A read error: a folder opens but does not read.
+        r = run(self.dir.name, good)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"wttable: %s: Is a directory\n" % self.dir.name.encode(), r.stderr)
+        self.assertIn(b"<td>g</td>", r.stdout)
         r = run(stdin=b"a\0")
         self.assertEqual(r.stderr, b"wttable: (standard input): NUL byte at offset 1; input must be text\n")
 
