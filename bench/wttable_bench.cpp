@@ -2,7 +2,7 @@
 // that any line-oriented converter must do over the same bytes: find each
 // LF (memchr) and copy the bytes (memcpy).
 //
-//   wttable_bench [--reps N] [--quick] [--corpus DIR]
+//   wttable_bench [--reps N] [--quick] [--corpus DIR] [--only TEXT]
 //
 // Prints one row per input: MB/s of input (median of the repetitions), the
 // same for memchr and memcpy, the ratio of conversion to memchr, and the
@@ -97,8 +97,12 @@ struct Row {
     const std::string *text;
 };
 
+const char *s_only; // measure only the inputs whose name holds this text
+
 void measure(const Row &row, int reps)
 {
+    if (s_only != nullptr && row.name.find(s_only) == std::string::npos)
+        return;
     const char *(*convert)(const char *) = row.tables_only ? wttable_to_html : wttable_parse_document;
     // The first call grows the result buffer; steady state starts after it.
     const char *html = convert(row.text->c_str());
@@ -250,8 +254,10 @@ int main(int argc, char **argv)
             quick = true;
         else if (strcmp(argv[i], "--corpus") == 0 && i + 1 < argc)
             corpus = argv[++i];
+        else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+            s_only = argv[++i];
         else {
-            fprintf(stderr, "usage: %s [--reps N] [--quick] [--corpus DIR]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--reps N] [--quick] [--corpus DIR] [--only TEXT]\n", argv[0]);
             return 2;
         }
     }

@@ -230,11 +230,17 @@ static size_t copy_header_text(char *scratch, const char *rest, size_t n)
     return len;
 }
 
-static size_t copy_cell_text(char *scratch, const char *rest, size_t n, int kind)
+/* `text_end` bounds what may be read behind the rest: most cell texts are
+ * short and go as one fixed-size copy. */
+static size_t copy_cell_text(char *scratch, const char *rest, size_t n, int kind,
+                             const char *text_end)
 {
     size_t len;
     if (kind == MARKUP_HEADER) {
         len = copy_header_text(scratch, rest, n);
+    } else if (n <= 64 && text_end - rest >= 64) {
+        len = n;
+        memcpy(scratch, rest, 64);
     } else {
         len = n < WTTABLE_LINE_MAX - 1 ? n : WTTABLE_LINE_MAX - 1;
         memcpy(scratch, rest, len);
@@ -345,14 +351,16 @@ static inline char *put_bytes(char *out, const char *bytes, size_t len)
     return out + len;
 }
 
-/* Copies from the scratch area; runs of up to 16 bytes go as one fixed-size
- * copy while the scratch area extends that far (the bytes stored beyond the
+/* Copies from the scratch area; runs of up to 16 or 32 bytes go as one
+ * fixed-size copy while the scratch area extends that far (the bytes stored beyond the
  * run fall in reserved room and are overwritten or cut off by the NUL). */
 static inline char *put_scratch_bytes(char *out, const char *bytes, size_t len,
                                       const char *scratch_end)
 {
     if (len <= 16 && scratch_end - bytes >= 16)
         memcpy(out, bytes, 16);
+    else if (len <= 32 && scratch_end - bytes >= 32)
+        memcpy(out, bytes, 32);
     else
         memcpy(out, bytes, len);
     return out + len;
@@ -408,9 +416,9 @@ static char *put_row_start(char *out, wttable_frame *frame)
  * line's output is bounded by its cell text, so room for all of it is made
  * once and the elements are stored without further checks. */
 static int handle_cell_line(wttable_ctx *ctx, wttable_frame *frame, int kind, const char *rest,
-                            const char *end, wt_buf *buf)
+                            const char *end, const char *text_end, wt_buf *buf)
 {
-    size_t len = copy_cell_text(ctx->scratch, rest, (size_t)(end - rest), kind);
+    size_t len = copy_cell_text(ctx->scratch, rest, (size_t)(end - rest), kind, text_end);
     if (len == 0)
         return 1;
     size_t first_bars[WTTABLE_MAX_CELLS];
@@ -549,7 +557,7 @@ static int handle_continuation(const wttable_frame *frame, const char *raw, cons
 /* A line while at least one table is open; `line`..`end` is trimmed and not
  * empty, and is no table start line. */
 static int handle_table_line(wttable_ctx *ctx, const char *raw, const char *raw_end,
-                             const char *line, const char *end, wt_buf *buf)
+                             const char *line, const char *end, const char *text_end, wt_buf *buf)
 {
     wttable_frame *frame = &ctx->frames[ctx->depth - 1];
     /* A lone "|", "!" or "|+" has no effect at all; a lone "|-" does. */
@@ -562,15 +570,15 @@ static int handle_table_line(wttable_ctx *ctx, const char *raw, const char *raw_
         case '-':
             return handle_row_line(frame, line + 2, end, buf);
         case '+':
-            return handle_cell_line(ctx, frame, MARKUP_CAPTION, line + 2, end, buf);
+            return handle_cell_line(ctx, frame, MARKUP_CAPTION, line + 2, end, text_end, buf);
         default:
-            return handle_cell_line(ctx, frame, MARKUP_DATA, line + 1, end, buf);
+            return handle_cell_line(ctx, frame, MARKUP_DATA, line + 1, end, text_end, buf);
         }
     }
     if (line[0] == '!') {
         if (end - line == 1)
             return 1;
-        return handle_cell_line(ctx, frame, MARKUP_HEADER, line + 1, end, buf);
+        return handle_cell_line(ctx, frame, MARKUP_HEADER, line + 1, end, text_end, buf);
     }
     return handle_continuation(frame, raw, raw_end, buf);
 }
@@ -645,7 +653,7 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
             if (ctx.frames[ctx.depth - 1].cell_open)
                 ok = EMIT_LITERAL(buf, "\n");
         } else {
-            ok = handle_table_line(&ctx, p, raw_end, line, line_stop, buf);
+            ok = handle_table_line(&ctx, p, raw_end, line, line_stop, end, buf);
         }
         if (!ok)
             return 0;
