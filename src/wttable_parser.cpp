@@ -351,15 +351,13 @@ static inline char *put_bytes(char *out, const char *bytes, size_t len)
     return out + len;
 }
 
-/* Copies from the scratch area; runs of up to 16 or 32 bytes go as one
+/* Copies from the scratch area; runs of up to 32 bytes go as one
  * fixed-size copy while the scratch area extends that far (the bytes stored beyond the
  * run fall in reserved room and are overwritten or cut off by the NUL). */
 static inline char *put_scratch_bytes(char *out, const char *bytes, size_t len,
                                       const char *scratch_end)
 {
-    if (len <= 16 && scratch_end - bytes >= 16)
-        memcpy(out, bytes, 16);
-    else if (len <= 32 && scratch_end - bytes >= 32)
+    if (len <= 32 && scratch_end - bytes >= 32)
         memcpy(out, bytes, 32);
     else
         memcpy(out, bytes, len);
