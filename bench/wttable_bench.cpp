@@ -182,6 +182,18 @@ std::string repeated_to(const std::string &text, size_t bytes)
     return out;
 }
 
+// Table markup whose cells all look alike: branches predict well, which
+// shows what the mixed "tables" input costs in mispredictions.
+std::string uniform_cells(size_t bytes)
+{
+    const std::string line = "| abcdefgh || ijklmnop || qrstuvwx || align=right | yz0123\n";
+    std::string table = "{|\n";
+    for (int i = 0; i < 30; i++)
+        table += "|-\n" + line;
+    table += "|}\n";
+    return repeated_to(table, bytes);
+}
+
 std::string pathological_bars(size_t bytes)
 {
     std::string text = "{|\n|";
@@ -274,6 +286,8 @@ int main(int argc, char **argv)
     const std::string mixed = gen.mixed(64 * MB / scale);
     const std::string prose = gen.prose(64 * MB / scale);
     measure({"tables", true, &tables}, reps);
+    const std::string uniform = uniform_cells(64 * MB / scale);
+    measure({"uniform cells", true, &uniform}, reps);
     measure({"mixed", false, &mixed}, reps);
     measure({"prose", false, &prose}, reps);
 
