@@ -1,7 +1,8 @@
 // Fuzzes both conversions and the detection with invariants that hold for
 // every text: results are never null, the error text is "" or the
 // function's own message, a text without a table start line converts to
-// its own lines, and converting twice gives the same bytes.
+// its own lines, converting twice gives the same bytes, and the HTML is
+// byte for byte that of the plain reference converter.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "reference_parser.h"
 #include "wttable.h"
 #include "wttable_parser.h"
 
@@ -75,6 +77,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Both fail together: only at the nesting limit, which needs tables.
     check(tables.failed == document.failed);
     check(has || !tables.failed);
+
+    std::string reference;
+    check(reference_convert(text, true, &reference) == !tables.failed);
+    check(tables.failed || reference == tables.html);
+    check(reference_convert(text, false, &reference) == !document.failed);
+    check(document.failed || reference == document.html);
 
     if (!has) {
         check(tables.html.empty());
