@@ -50,8 +50,10 @@ fuzz:
 	python3 fuzz/make_seeds.py tests/cases/conversion.txt build-fuzz/seeds $(CORPUS)
 	mkdir -p build-fuzz/corpus-convert build-fuzz/corpus-buffer
 	build-fuzz/fuzz/fuzz_convert -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/wttable.dict \
+	  -artifact_prefix=build-fuzz/ \
 	  -max_len=65536 -print_final_stats=1 build-fuzz/corpus-convert build-fuzz/seeds
 	build-fuzz/fuzz/fuzz_buffer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  -artifact_prefix=build-fuzz/ \
 	  build-fuzz/corpus-buffer
 
 # Opt-in: texts larger than 4 GiB through both modes (about 10 GB of memory).
