@@ -25,7 +25,7 @@ static inline int emit(wt_buf *buf, const char *bytes, size_t count)
 
 /* One tag written as one reservation, so that it lands whole or not at all. */
 static inline int emit3(wt_buf *buf, const char *a, size_t a_len, const char *b, size_t b_len,
-                 const char *c, size_t c_len)
+                        const char *c, size_t c_len)
 {
     size_t total = a_len + b_len;
     if (total < a_len || total + c_len < total || !wt_buf_reserve(buf, total + c_len))
@@ -352,8 +352,9 @@ static inline char *put_bytes(char *out, const char *bytes, size_t len)
 }
 
 /* Copies from the scratch area; runs of up to 32 bytes go as one
- * fixed-size copy while the scratch area extends that far (the bytes stored beyond the
- * run fall in reserved room and are overwritten or cut off by the NUL). */
+ * fixed-size copy while the scratch area extends that far (the bytes stored
+ * beyond the run fall in reserved room and are overwritten or cut off by
+ * the NUL). */
 static inline char *put_scratch_bytes(char *out, const char *bytes, size_t len,
                                       const char *scratch_end)
 {
