@@ -1,8 +1,11 @@
 /* wttable: wiki table markup to HTML, in the manner of Unix text tools.
  * A plain consumer of the library's public interface. */
-#define _POSIX_C_SOURCE 200809L
+#define _GNU_SOURCE
 
 #include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,12 +13,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "wt_jobs.h"
+#include "wt_markup.h"
+#include "wt_output.h"
+#include "wt_raw.h"
 #include "wttable.h"
 
 enum { EXIT_NONE_FOUND = 1, EXIT_FAILED = 1, EXIT_TROUBLE = 2 };
 
 static const char k_usage[] =
-    "usage: wttable [-t] [-c | -l] [--raw] [--stats] [-o FILE] [FILE...]\n";
+    "usage: wttable [-t] [--raw-wikitext] [-o FILE | --output-dir DIR] [-j N] [--raw]\n"
+    "               [--stats] [-q] [FILE...]\n"
+    "       wttable -c | -l [-t] [--raw-wikitext] [-j N] [FILE...]\n";
 
 static const char k_help[] =
     "Converts wiki table markup to HTML.  Each FILE (standard input when there\n"
@@ -24,10 +33,19 @@ static const char k_help[] =
     "\n"
     "  -t, --tables-only        write only the HTML of the tables\n"
     "  -o, --output FILE        write to FILE, replaced only when the run succeeds\n"
+    "                           (\"-\": standard output)\n"
+    "      --output-dir DIR     write each input NAME.wiki to DIR/NAME.html\n"
+    "  -j, --jobs N             convert in N processes (0: one per core); output\n"
+    "                           and messages stay in input order\n"
+    "      --raw-wikitext       prepare raw wiki pages first: templates, parameters\n"
+    "                           and comments stay out of the cell markup, and a\n"
+    "                           lone \"|\" or \"!\" line makes an empty cell\n"
     "      --raw                write the library's bytes exactly (no final LF added)\n"
     "  -c, --check              write nothing; exit 0 if some input has a table, else 1\n"
     "  -l, --files-with-tables  print the names of the inputs that have a table\n"
-    "      --stats              per input, print sizes, tables, time and MB/s to stderr\n"
+    "      --stats              per input and in total, print sizes, tables, time\n"
+    "                           and MB/s to standard error\n"
+    "  -q, --quiet              no warnings about text the converter drops\n"
     "      --version            print the library's version\n"
     "  -h, --help               print this help\n"
     "\n"
@@ -40,14 +58,56 @@ struct options {
     int check;
     int list;
     int stats;
+    int quiet;
+    int raw_wikitext;
+    int workers;
     const char *output;
+    const char *output_dir;
 };
-
-static int s_write_errno; /* errno of the first failed write */
 
 struct text {
     char *data;
     size_t len;
+    size_t cap;
+};
+
+/* One growable string of messages for an input, written at its turn so that
+ * messages keep their order whatever process made them. */
+struct notes {
+    char *data;
+    size_t len;
+    size_t cap;
+};
+
+/* What one input left for its turn. */
+struct item {
+    struct text text;
+    struct notes before; /* warnings and errors */
+    struct notes after;  /* the --stats line */
+    const char *html;
+    size_t html_len;
+    int status;
+    int found;
+    int converted;
+    unsigned long long tables;
+    double seconds;
+};
+
+struct run {
+    const struct options *opt;
+    char **files;
+    size_t count;
+    char **dir_targets; /* --output-dir: the file each input is written to */
+    struct wt_output out;
+    struct wt_raw raw;
+    struct item item;
+    int status;
+    int found;
+    int write_errno;
+    const char *write_name;
+    unsigned long long total_in, total_out, total_tables;
+    size_t inputs;
+    double total_seconds;
 };
 
 static const char *display_name(const char *path)
@@ -55,72 +115,111 @@ static const char *display_name(const char *path)
     return strcmp(path, "-") == 0 ? "(standard input)" : path;
 }
 
-static void complain(const char *name, const char *reason)
+static void notes_add(struct notes *n, const char *fmt, ...)
 {
-    fprintf(stderr, "wttable: %s: %s\n", name, reason);
+    va_list ap;
+    va_start(ap, fmt);
+    int need = vsnprintf(NULL, 0, fmt, ap);
+    va_end(ap);
+    if (need < 0)
+        return;
+    if (n->len + (size_t)need + 1 > n->cap) {
+        size_t cap = (n->len + (size_t)need + 1) * 2;
+        char *bigger = realloc(n->data, cap);
+        if (bigger == NULL)
+            return;
+        n->data = bigger;
+        n->cap = cap;
+    }
+    va_start(ap, fmt);
+    vsnprintf(n->data + n->len, (size_t)need + 1, fmt, ap);
+    va_end(ap);
+    n->len += (size_t)need;
 }
 
-/* Reads a whole stream in binary mode; sizes are size_t throughout, so any
- * file that fits in memory works.  Returns 0 and sets errno on failure. */
-static int read_all(FILE *in, struct text *out)
+static void complain(struct notes *n, const char *name, const char *reason)
 {
-    size_t cap = 1 << 16;
-    size_t len = 0;
-    char *data = malloc(cap);
-    if (data == NULL)
-        return 0;
+    notes_add(n, "wttable: %s: %s\n", name, reason);
+}
+
+/* Reads a whole input in blocks, checking each block for a NUL as it
+ * arrives, so that a binary file or a device of zeros is refused at once.
+ * Returns 1; 0 with errno set on a read error; -1 with *nul_at on a NUL. */
+static int read_input(int fd, struct text *t, size_t *nul_at)
+{
+    t->len = 0;
+    struct stat st;
+    size_t want = 1 << 16;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        want = (size_t)st.st_size + 1;
     for (;;) {
-        if (cap - len < 2) {
-            if (cap > (size_t)-1 / 2) {
-                free(data);
+        if (t->cap - t->len < 2 || t->cap < want) {
+            size_t cap = t->cap < want ? want : t->cap * 2;
+            if (cap < t->cap) {
                 errno = ENOMEM;
                 return 0;
             }
-            char *bigger = realloc(data, cap * 2);
+            char *bigger = realloc(t->data, cap);
             if (bigger == NULL) {
-                free(data);
                 errno = ENOMEM;
                 return 0;
             }
-            data = bigger;
-            cap *= 2;
+            t->data = bigger;
+            t->cap = cap;
         }
-        size_t n = fread(data + len, 1, cap - len - 1, in);
-        len += n;
-        if (n == 0) {
-            if (ferror(in)) {
-                int saved = errno ? errno : EIO;
-                free(data);
-                errno = saved;
-                return 0;
-            }
+        size_t room = t->cap - t->len - 1;
+        ssize_t n = read(fd, t->data + t->len, room > (1u << 30) ? (1u << 30) : room);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return 0;
+        if (n == 0)
             break;
+        const char *nul = memchr(t->data + t->len, '\0', (size_t)n);
+        if (nul != NULL) {
+            *nul_at = (size_t)(nul - t->data);
+            return -1;
         }
+        t->len += (size_t)n;
     }
-    data[len] = '\0';
-    out->data = data;
-    out->len = len;
+    t->data[t->len] = '\0';
     return 1;
 }
 
 /* Lines that open a table: whitespace, colons, whitespace, then "{|". */
-static size_t count_table_starts(const char *p, const char *end)
+static unsigned long long count_table_starts(const char *text, size_t len)
 {
-    size_t count = 0;
-    while (p < end) {
-        const char *q = p;
-        while (q < end && (*q == ' ' || *q == '\t' || *q == '\r'))
-            q++;
-        while (q < end && *q == ':')
-            q++;
-        while (q < end && (*q == ' ' || *q == '\t' || *q == '\r'))
-            q++;
-        if (end - q >= 2 && q[0] == '{' && q[1] == '|')
-            count++;
-        const char *lf = memchr(q, '\n', (size_t)(end - q));
-        p = lf ? lf + 1 : end;
-    }
+    struct wt_line_walk walk;
+    struct wt_line line;
+    unsigned long long count = 0;
+    wt_line_walk_init(&walk, text, len);
+    while (wt_line_walk_next(&walk, &line))
+        count += line.kind == WT_LINE_TABLE_START;
     return count;
+}
+
+/* The library cuts some markup silently; say what, and where. */
+static void warn_cuts(struct notes *n, const char *name, const char *text, size_t len)
+{
+    struct wt_line_walk walk;
+    struct wt_line line;
+    wt_line_walk_init(&walk, text, len);
+    while (wt_line_walk_next(&walk, &line)) {
+        struct wt_cuts cuts;
+        if (line.too_deep)
+            break;
+        if (!wt_markup_cuts(&line, &cuts))
+            continue;
+        if (cuts.row_attrs > WT_ATTR_MAX)
+            notes_add(n, "wttable: %s:%zu: row attributes of %zu bytes cut to %d\n", name,
+                      line.number, cuts.row_attrs, WT_ATTR_MAX);
+        if (cuts.cell_text > WT_LINE_MAX)
+            notes_add(n, "wttable: %s:%zu: cell text of %zu bytes cut to %d\n", name,
+                      line.number, cuts.cell_text, WT_LINE_MAX);
+        if (cuts.cells > WT_MAX_CELLS)
+            notes_add(n, "wttable: %s:%zu: %zu cells on one line; those after the %dth "
+                      "dropped\n", name, line.number, cuts.cells, WT_MAX_CELLS);
+    }
 }
 
 static double seconds_now(void)
@@ -130,16 +229,183 @@ static double seconds_now(void)
     return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
 }
 
-/* Writes one result; 0 with errno set on a write error. */
-static int write_result(FILE *out, const char *html, size_t len, int raw)
+static const char *plural(unsigned long long n, const char *one, const char *many)
 {
-    /* The library drops the final LF; give files and terminals whole lines. */
-    if ((len > 0 && fwrite(html, 1, len, out) != len) ||
-        (!raw && len > 0 && fputc('\n', out) == EOF)) {
-        s_write_errno = errno;
+    return n == 1 ? one : many;
+}
+
+static void stats_line(struct notes *n, const char *name, unsigned long long in,
+                       unsigned long long out, unsigned long long tables, double seconds)
+{
+    double rate = seconds > 0 ? (double)in / seconds / 1e6 : 0.0;
+    notes_add(n, "wttable: %s: %llu %s in, %llu %s out, %llu %s, %.6f s, %.1f MB/s\n", name, in,
+              plural(in, "byte", "bytes"), out, plural(out, "byte", "bytes"), tables,
+              plural(tables, "table", "tables"), seconds, rate);
+}
+
+static int open_input(const char *path)
+{
+    if (strcmp(path, "-") != 0)
+        return open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (wt_stdin_was_closed()) {
+        errno = EBADF;
+        return -1;
+    }
+    return 0;
+}
+
+/* Reads and converts one input; what it made waits in run->item. */
+static void prepare_input(void *ctx, size_t i)
+{
+    struct run *run = ctx;
+    const struct options *opt = run->opt;
+    struct item *it = &run->item;
+    const char *name = display_name(run->files[i]);
+    it->before.len = it->after.len = 0;
+    it->text.len = 0;
+    it->html = NULL;
+    it->html_len = 0;
+    it->status = 0;
+    it->found = 0;
+    it->converted = 0;
+    it->tables = 0;
+    it->seconds = 0;
+
+    int fd = open_input(run->files[i]);
+    if (fd < 0) {
+        complain(&it->before, name, strerror(errno));
+        it->status = EXIT_TROUBLE;
+        return;
+    }
+    size_t nul_at = 0;
+    int got = read_input(fd, &it->text, &nul_at);
+    int saved = errno;
+    if (fd != 0)
+        close(fd);
+    if (got == 0) {
+        complain(&it->before, name, strerror(saved));
+        it->status = EXIT_TROUBLE;
+        return;
+    }
+    if (got < 0) {
+        /* The library reads up to the first NUL: refuse rather than drop the rest. */
+        notes_add(&it->before, "wttable: %s: NUL byte at offset %zu; input must be text\n", name,
+                  nul_at);
+        it->status = EXIT_TROUBLE;
+        return;
+    }
+
+    const char *text = it->text.data;
+    size_t len = it->text.len;
+    if (opt->raw_wikitext) {
+        if (!wt_raw_prepare(&run->raw, text, len)) {
+            complain(&it->before, name, strerror(ENOMEM));
+            it->status = EXIT_TROUBLE;
+            return;
+        }
+        if (run->raw.unmasked && !opt->quiet)
+            notes_add(&it->before, "wttable: %s: no two free control bytes to protect "
+                      "templates with; converted without that step\n", name);
+        text = run->raw.text;
+        len = run->raw.len;
+    }
+    if (opt->check || opt->list) {
+        it->found = wttable_has_tables(text);
+        return;
+    }
+    if (!opt->quiet)
+        warn_cuts(&it->before, name, text, len);
+
+    double start = seconds_now();
+    const char *html = opt->tables_only ? wttable_to_html(text) : wttable_parse_document(text);
+    size_t html_len = strlen(html);
+    if (opt->raw_wikitext)
+        html = wt_raw_restore(&run->raw, html, html_len);
+    it->seconds = seconds_now() - start;
+    it->tables = count_table_starts(text, len);
+
+    if (*html == '\0' && *wttable_last_error() != '\0') {
+        size_t line = wt_too_deep_line(text, len);
+        if (line != 0)
+            notes_add(&it->before, "wttable: %s:%zu: %s: more than %d nested tables\n", name, line,
+                      wttable_last_error(), WT_MAX_DEPTH);
+        else
+            complain(&it->before, name, wttable_last_error());
+        it->status = EXIT_FAILED;
+        return;
+    }
+    it->html = html;
+    it->html_len = html_len;
+    it->converted = 1;
+}
+
+/* The library drops the final LF; files and terminals get whole lines. */
+static int write_html(int fd, const struct item *it, int raw)
+{
+    if (it->html_len == 0)
+        return 1;
+    return wt_write_all(fd, it->html, it->html_len) && (raw || wt_write_all(fd, "\n", 1));
+}
+
+static size_t html_bytes_out(const struct item *it, int raw)
+{
+    return it->html_len + (raw || it->html_len == 0 ? 0 : 1);
+}
+
+static int emit_to_dir(struct run *run, size_t i, struct wt_job_report *report)
+{
+    struct wt_output out;
+    const char *target = run->dir_targets[i];
+    if (!wt_output_open(&out, target) || !write_html(out.fd, &run->item, run->opt->raw)) {
+        report->write_errno = errno ? errno : EIO;
+        if (out.fd >= 0)
+            wt_output_close(&out, 0, NULL);
+        return 0;
+    }
+    const char *kept;
+    if (!wt_output_close(&out, 1, &kept)) {
+        report->write_errno = errno ? errno : EIO;
         return 0;
     }
     return 1;
+}
+
+/* At the input's turn: its messages, then its output, then its stats. */
+static void emit_input(void *ctx, size_t i, struct wt_job_report *report)
+{
+    struct run *run = ctx;
+    const struct options *opt = run->opt;
+    struct item *it = &run->item;
+    const char *name = display_name(run->files[i]);
+
+    wt_write_all(2, it->before.data, it->before.len);
+    report->status = it->status;
+    report->found = it->found;
+    if (opt->list && it->found) {
+        if (!wt_write_all(1, name, strlen(name)) || !wt_write_all(1, "\n", 1))
+            report->write_errno = errno;
+        else if (wt_stdout_was_closed())
+            report->write_errno = EBADF;
+    } else if (it->converted) {
+        int ok = opt->output_dir != NULL ? emit_to_dir(run, i, report)
+                                         : write_html(run->out.fd, it, opt->raw);
+        if (!ok && report->write_errno == 0)
+            report->write_errno = errno ? errno : EIO;
+        if (ok && run->out.kind == WT_OUTPUT_STDOUT && wt_stdout_was_closed() &&
+            opt->output_dir == NULL && it->html_len > 0)
+            report->write_errno = EBADF;
+    }
+    if (report->write_errno != 0)
+        report->status = EXIT_TROUBLE;
+    if (opt->stats) {
+        unsigned long long out = report->status == 0 ? html_bytes_out(it, opt->raw) : 0;
+        stats_line(&it->after, name, it->text.len, out, it->tables, it->seconds);
+        report->count[0] = it->text.len;
+        report->count[1] = out;
+        report->count[2] = it->tables;
+        report->seconds = it->seconds;
+        wt_write_all(2, it->after.data, it->after.len);
+    }
 }
 
 static int worse(int status, int other)
@@ -147,213 +413,260 @@ static int worse(int status, int other)
     return other > status ? other : status;
 }
 
-/* Handles one input; returns its exit status.  Sets *found when the input
- * has a table start line, and *write_failed on an output error. */
-static int handle_input(const char *path, const struct options *opt, FILE *out, int *found,
-                        int *write_failed)
+static int collect_input(void *ctx, size_t i, const struct wt_job_report *report)
 {
-    const char *name = display_name(path);
-    FILE *in = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
-    if (in == NULL) {
-        complain(name, strerror(errno));
-        return EXIT_TROUBLE;
+    struct run *run = ctx;
+    run->status = worse(run->status, report->status);
+    run->found |= report->found;
+    run->inputs++;
+    run->total_in += report->count[0];
+    run->total_out += report->count[1];
+    run->total_tables += report->count[2];
+    run->total_seconds += report->seconds;
+    if (report->write_errno != 0) {
+        run->write_errno = report->write_errno;
+        run->write_name = run->opt->output_dir != NULL ? run->dir_targets[i] : run->out.name;
+        return 0;
     }
-    struct text text;
-    errno = 0;
-    int ok = read_all(in, &text);
-    int saved = errno;
-    if (in != stdin)
-        fclose(in);
+    if (run->opt->check && report->found)
+        return 0; /* like grep -q: the answer is known */
+    return 1;
+}
+
+static int usage_error(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("wttable: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "\n%s", k_usage);
+    return 0;
+}
+
+/* --help and --version end the program; a failed write is an error too. */
+static void print_and_exit(const char *a, const char *b)
+{
+    int ok = fputs(a, stdout) >= 0 && (b == NULL || fputs(b, stdout) >= 0);
+    ok = fflush(stdout) == 0 && ok && !ferror(stdout);
+    if (ok && wt_stdout_was_closed()) {
+        ok = 0;
+        errno = EBADF;
+    }
     if (!ok) {
-        complain(name, strerror(saved));
-        return EXIT_TROUBLE;
+        fprintf(stderr, "wttable: (standard output): %s\n", strerror(errno ? errno : EIO));
+        exit(EXIT_TROUBLE);
     }
-
-    /* The library reads up to the first NUL: refuse rather than drop the rest. */
-    const char *nul = memchr(text.data, '\0', text.len);
-    if (nul != NULL) {
-        fprintf(stderr, "wttable: %s: NUL byte at offset %zu; input must be text\n", name,
-                (size_t)(nul - text.data));
-        free(text.data);
-        return EXIT_TROUBLE;
-    }
-
-    int status = 0;
-    if (opt->check || opt->list) {
-        if (wttable_has_tables(text.data)) {
-            *found = 1;
-            if (opt->list && printf("%s\n", name) < 0) {
-                s_write_errno = errno;
-                *write_failed = 1;
-                status = EXIT_TROUBLE;
-            }
-        }
-        free(text.data);
-        return status;
-    }
-
-    double start = seconds_now();
-    const char *html = opt->tables_only ? wttable_to_html(text.data) : wttable_parse_document(text.data);
-    double elapsed = seconds_now() - start;
-    size_t html_len = strlen(html);
-    if (*html == '\0' && *wttable_last_error() != '\0') {
-        complain(name, wttable_last_error());
-        status = EXIT_FAILED;
-    } else if (!write_result(out, html, html_len, opt->raw)) {
-        *write_failed = 1;
-        status = EXIT_TROUBLE;
-    }
-    if (opt->stats) {
-        size_t tables = count_table_starts(text.data, text.data + text.len);
-        double rate = elapsed > 0 ? (double)text.len / elapsed / 1e6 : 0.0;
-        fprintf(stderr, "wttable: %s: %zu bytes in, %zu bytes out, %zu tables, %.6f s, %.1f MB/s\n",
-                name, text.len, status == 0 ? html_len + (opt->raw || html_len == 0 ? 0 : 1) : 0,
-                tables, elapsed, rate);
-    }
-    free(text.data);
-    return status;
+    exit(0);
 }
 
-/* -o FILE: a temporary file in the same folder, renamed over FILE only at
- * the end of a run without errors. */
-static FILE *open_temporary(const char *target, char **temp_path)
-{
-    size_t len = strlen(target);
-    char *path = malloc(len + 16);
-    if (path == NULL)
-        return NULL;
-    memcpy(path, target, len);
-    memcpy(path + len, ".tmp-XXXXXX", 12);
-    int fd = mkstemp(path);
-    if (fd < 0) {
-        free(path);
-        return NULL;
-    }
-    /* mkstemp makes the file private; give it the usual mode. */
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    FILE *f = fdopen(fd, "wb");
-    if (f == NULL) {
-        close(fd);
-        unlink(path);
-        free(path);
-        return NULL;
-    }
-    *temp_path = path;
-    return f;
-}
+enum {
+    OPT_RAW = 256,
+    OPT_STATS,
+    OPT_OUTPUT_DIR,
+    OPT_RAW_WIKITEXT,
+    OPT_VERSION
+};
 
 static int parse_args(int argc, char **argv, struct options *opt, int *first_file)
 {
-    int i = 1;
-    for (; i < argc; i++) {
-        const char *a = argv[i];
-        if (strcmp(a, "--") == 0) {
-            i++;
+    static const struct option k_long[] = {
+        {"tables-only", no_argument, NULL, 't'},
+        {"output", required_argument, NULL, 'o'},
+        {"output-dir", required_argument, NULL, OPT_OUTPUT_DIR},
+        {"jobs", required_argument, NULL, 'j'},
+        {"raw", no_argument, NULL, OPT_RAW},
+        {"raw-wikitext", no_argument, NULL, OPT_RAW_WIKITEXT},
+        {"check", no_argument, NULL, 'c'},
+        {"files-with-tables", no_argument, NULL, 'l'},
+        {"stats", no_argument, NULL, OPT_STATS},
+        {"quiet", no_argument, NULL, 'q'},
+        {"version", no_argument, NULL, OPT_VERSION},
+        {"help", no_argument, NULL, 'h'},
+        {NULL, 0, NULL, 0},
+    };
+    int outputs = 0;
+    int help = 0, version = 0;
+    opterr = 0;
+    for (;;) {
+        int c = getopt_long(argc, argv, ":to:j:clqh", k_long, NULL);
+        if (c == -1)
             break;
+        switch (c) {
+        case 't': opt->tables_only = 1; break;
+        case 'o':
+            opt->output = optarg;
+            outputs++;
+            break;
+        case OPT_OUTPUT_DIR:
+            opt->output_dir = optarg;
+            outputs++;
+            break;
+        case 'j':
+            if (!wt_jobs_parse(optarg, &opt->workers))
+                return usage_error("-j needs a number of jobs from 0 to 1024, not '%s'", optarg);
+            break;
+        case OPT_RAW: opt->raw = 1; break;
+        case OPT_RAW_WIKITEXT: opt->raw_wikitext = 1; break;
+        case 'c': opt->check = 1; break;
+        case 'l': opt->list = 1; break;
+        case OPT_STATS: opt->stats = 1; break;
+        case 'q': opt->quiet = 1; break;
+        case OPT_VERSION: version = 1; break;
+        case 'h': help = 1; break;
+        case ':':
+            if (strncmp(argv[optind - 1], "--", 2) == 0)
+                return usage_error("%s needs an argument", argv[optind - 1]);
+            return usage_error("-%c needs an argument", optopt);
+        default:
+            if (optopt != 0)
+                return usage_error("unknown option -%c", optopt);
+            return usage_error("unknown option %s", argv[optind - 1]);
         }
-        if (a[0] != '-' || strcmp(a, "-") == 0)
-            break;
-        if (strcmp(a, "-t") == 0 || strcmp(a, "--tables-only") == 0)
-            opt->tables_only = 1;
-        else if (strcmp(a, "--raw") == 0)
-            opt->raw = 1;
-        else if (strcmp(a, "-c") == 0 || strcmp(a, "--check") == 0)
-            opt->check = 1;
-        else if (strcmp(a, "-l") == 0 || strcmp(a, "--files-with-tables") == 0)
-            opt->list = 1;
-        else if (strcmp(a, "--stats") == 0)
-            opt->stats = 1;
-        else if (strcmp(a, "-o") == 0 || strcmp(a, "--output") == 0) {
-            if (++i == argc) {
-                fprintf(stderr, "wttable: %s needs a FILE\n%s", a, k_usage);
-                return 0;
-            }
-            opt->output = argv[i];
-        } else if (strncmp(a, "--output=", 9) == 0)
-            opt->output = a + 9;
-        else if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
-            fputs(k_usage, stdout);
-            fputs(k_help, stdout);
-            exit(0);
-        } else if (strcmp(a, "--version") == 0) {
-            printf("wttable %s\n", wttable_version());
-            exit(0);
-        } else {
-            fprintf(stderr, "wttable: unknown option %s\n%s", a, k_usage);
+    }
+    if (help)
+        print_and_exit(k_usage, k_help);
+    if (version) {
+        static char line[64];
+        snprintf(line, sizeof line, "wttable %s\n", wttable_version());
+        print_and_exit(line, NULL);
+    }
+    if (outputs > 1)
+        return usage_error("give one output: -o FILE or --output-dir DIR, once");
+    if (opt->check && opt->list)
+        return usage_error("-c and -l exclude each other");
+    if (opt->check || opt->list) {
+        const char *mode = opt->check ? "-c" : "-l";
+        if (opt->output != NULL)
+            return usage_error("%s writes no HTML: -o means nothing with it", mode);
+        if (opt->output_dir != NULL)
+            return usage_error("%s writes no HTML: --output-dir means nothing with it", mode);
+        if (opt->raw)
+            return usage_error("%s writes no HTML: --raw means nothing with it", mode);
+        if (opt->stats)
+            return usage_error("%s converts nothing: --stats means nothing with it", mode);
+    }
+    if (opt->output != NULL && opt->output[0] == '\0')
+        return usage_error("empty output name");
+    if (opt->output_dir != NULL && opt->output_dir[0] == '\0')
+        return usage_error("empty output folder name");
+    *first_file = optind;
+    return 1;
+}
+
+/* --output-dir: DIR/NAME.html for each input NAME.wiki or NAME, refused
+ * before anything is written when an input has no name or two inputs would
+ * write the same file. */
+static int plan_dir_targets(struct run *run)
+{
+    const char *dir = run->opt->output_dir;
+    struct stat st;
+    if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "wttable: %s: %s\n", dir, errno && !S_ISDIR(st.st_mode) && errno != 0
+                ? strerror(errno) : strerror(ENOTDIR));
+        return 0;
+    }
+    run->dir_targets = calloc(run->count, sizeof *run->dir_targets);
+    if (run->dir_targets == NULL)
+        return 0;
+    size_t dir_len = strlen(dir);
+    int slash = dir_len > 0 && dir[dir_len - 1] == '/';
+    for (size_t i = 0; i < run->count; i++) {
+        const char *path = run->files[i];
+        if (strcmp(path, "-") == 0) {
+            fprintf(stderr, "wttable: --output-dir: standard input has no name to write under\n");
             return 0;
         }
+        const char *base = strrchr(path, '/');
+        base = base != NULL ? base + 1 : path;
+        size_t base_len = strlen(base);
+        if (base_len > 5 && strcmp(base + base_len - 5, ".wiki") == 0)
+            base_len -= 5;
+        if (base_len == 0 || (base_len == 1 && base[0] == '.') ||
+            (base_len == 2 && base[0] == '.' && base[1] == '.')) {
+            fprintf(stderr, "wttable: %s: no file name to write under\n", path);
+            return 0;
+        }
+        size_t need = dir_len + 1 + base_len + 6;
+        char *target = malloc(need);
+        if (target == NULL)
+            return 0;
+        snprintf(target, need, "%s%s%.*s.html", dir, slash ? "" : "/", (int)base_len, base);
+        for (size_t j = 0; j < i; j++) {
+            if (strcmp(run->dir_targets[j], target) == 0) {
+                fprintf(stderr, "wttable: %s and %s would both write %s\n", run->files[j], path,
+                        target);
+                free(target);
+                return 0;
+            }
+        }
+        run->dir_targets[i] = target;
     }
-    if (opt->check && opt->list) {
-        fprintf(stderr, "wttable: -c and -l exclude each other\n%s", k_usage);
-        return 0;
-    }
-    if (opt->output && opt->output[0] == '\0') {
-        fprintf(stderr, "wttable: empty output name\n%s", k_usage);
-        return 0;
-    }
-    *first_file = i;
     return 1;
 }
 
 int main(int argc, char **argv)
 {
-    struct options opt = {0, 0, 0, 0, 0, NULL};
+    wt_standard_fds_guard();
+    wt_signals_install();
+
+    struct options opt;
+    memset(&opt, 0, sizeof opt);
+    opt.workers = 1;
     int first = argc;
     if (!parse_args(argc, argv, &opt, &first))
         return EXIT_TROUBLE;
 
-    FILE *out = stdout;
-    char *temp_path = NULL;
-    const char *out_name = "(standard output)";
-    if (opt.output != NULL && !opt.check && !opt.list) {
-        out = open_temporary(opt.output, &temp_path);
-        if (out == NULL) {
-            complain(opt.output, strerror(errno));
-            return EXIT_TROUBLE;
-        }
-        out_name = opt.output;
+    static char *k_stdin_only[] = {"-", NULL};
+    struct run run;
+    memset(&run, 0, sizeof run);
+    run.opt = &opt;
+    run.files = first < argc ? argv + first : k_stdin_only;
+    run.count = first < argc ? (size_t)(argc - first) : 1;
+    wt_raw_init(&run.raw);
+
+    if (opt.output_dir != NULL && !plan_dir_targets(&run))
+        return EXIT_TROUBLE;
+    if (!wt_output_open(&run.out, opt.output_dir == NULL ? opt.output : NULL)) {
+        fprintf(stderr, "wttable: %s: %s\n", opt.output, strerror(errno));
+        return EXIT_TROUBLE;
     }
 
-    static char *const k_stdin_only[] = {"-", NULL};
-    char *const *files = first < argc ? argv + first : k_stdin_only;
-    int count = first < argc ? argc - first : 1;
+    /* Standard input can only be read once: every "-" goes to one worker. */
+    int *owner = NULL;
+    if (opt.workers > 1 && (owner = malloc(run.count * sizeof *owner)) != NULL)
+        for (size_t i = 0; i < run.count; i++)
+            owner[i] = strcmp(run.files[i], "-") == 0 ? 0 : (int)(i % (size_t)opt.workers);
+    struct wt_jobs jobs = {run.count, opt.workers, owner, &run, prepare_input, emit_input,
+                           collect_input};
+    if (!wt_jobs_run(&jobs, "wttable"))
+        run.status = EXIT_TROUBLE;
+    free(owner);
 
-    int status = 0;
-    int found = 0;
-    int write_failed = 0;
-    for (int i = 0; i < count && !write_failed; i++) {
-        status = worse(status, handle_input(files[i], &opt, out, &found, &write_failed));
-        if (opt.check && found)
-            return 0; /* like grep -q: the answer is known */
+    int keep = run.status == 0 && run.write_errno == 0;
+    const char *kept_copy = NULL;
+    if (!wt_output_close(&run.out, keep, &kept_copy) && keep) {
+        run.write_errno = errno ? errno : EIO;
+        run.write_name = run.out.name;
     }
-
-    if ((fflush(out) != 0 || ferror(out)) && !write_failed) {
-        write_failed = 1;
-        s_write_errno = errno;
+    if (run.write_errno != 0) {
+        fprintf(stderr, "wttable: %s: %s\n", run.write_name, strerror(run.write_errno));
+        if (kept_copy != NULL)
+            fprintf(stderr, "wttable: the whole output is kept in %s\n", kept_copy);
+        run.status = EXIT_TROUBLE;
     }
-    if (out != stdout) {
-        if (fclose(out) != 0 && !write_failed) {
-            write_failed = 1;
-            s_write_errno = errno;
-        }
-        if (write_failed || status != 0) {
-            /* Leave the old file as it was. */
-            unlink(temp_path);
-        } else if (rename(temp_path, opt.output) != 0) {
-            int saved = errno;
-            unlink(temp_path);
-            complain(opt.output, strerror(saved));
-            status = EXIT_TROUBLE;
-        }
-        free(temp_path);
+    if (opt.stats && run.inputs > 0) {
+        struct notes total = {NULL, 0, 0};
+        char label[64];
+        snprintf(label, sizeof label, "total: %zu %s", run.inputs,
+                 plural(run.inputs, "input", "inputs"));
+        stats_line(&total, label, run.total_in, run.total_out, run.total_tables,
+                   run.total_seconds);
+        wt_write_all(2, total.data, total.len);
     }
-    if (write_failed) {
-        complain(out_name, strerror(s_write_errno ? s_write_errno : EIO));
-        status = EXIT_TROUBLE;
-    }
-    if ((opt.check || opt.list) && status == 0 && !found)
-        status = EXIT_NONE_FOUND;
-    return status;
+    if (opt.check && run.found)
+        return 0;
+    if ((opt.check || opt.list) && run.status == 0 && !run.found)
+        return EXIT_NONE_FOUND;
+    return run.status;
 }

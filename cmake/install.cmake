@@ -8,7 +8,7 @@ install(TARGETS trivanex-wikitext-table EXPORT trivanex-wikitext-table-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/wttable.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS wttable RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES cli/wttable.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/cli/wttable.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # pkg-config: the prefix is found from the .pc file's own place.
 file(RELATIVE_PATH PC_PREFIX_FROM_PCDIR
