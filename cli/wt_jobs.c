@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,25 +34,9 @@ int wt_jobs_parse(const char *arg, int *workers)
 
 static int owner_of(const struct wt_jobs *jobs, size_t i)
 {
-    return jobs->owner != NULL ? jobs->owner[i] : (int)(i % (size_t)jobs->workers);
-}
-
-/* The turn and the report travel over one socket pair per worker: send()
- * with MSG_NOSIGNAL turns a dead peer into an error instead of a SIGPIPE
- * that would end the process. */
-static int send_all(int fd, const void *data, size_t len)
-{
-    const char *p = data;
-    while (len > 0) {
-        ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 0;
-        p += n;
-        len -= (size_t)n;
-    }
-    return 1;
+    if (jobs->pinned != NULL && jobs->pinned[i])
+        return 0;
+    return (int)(i / WT_JOBS_AHEAD % (size_t)jobs->workers);
 }
 
 static int read_exact(int fd, void *data, size_t len)
@@ -76,47 +59,85 @@ static int run_in_process(const struct wt_jobs *jobs)
     for (size_t i = 0; i < jobs->count; i++) {
         struct wt_job_report report;
         memset(&report, 0, sizeof report);
-        jobs->prepare(jobs->ctx, i);
-        jobs->emit(jobs->ctx, i, &report);
-        if (!jobs->collect(jobs->ctx, i, &report))
+        jobs->prepare(jobs->ctx, i, 0, 0);
+        jobs->emit(jobs->ctx, i, 0, &report);
+        if (!jobs->collect(jobs->ctx, i, &report) || report.stop)
             break;
     }
     return 1;
 }
 
-/* The worker's loop: prepare the next own item, wait for its turn, emit it,
- * report.  A closed turn pipe means the run stopped. */
-static void worker_main(const struct wt_jobs *jobs, int self, int fd)
+struct worker {
+    pid_t pid;
+    int turn_read;   /* the worker waits here for its turn */
+    int turn_write;  /* others hand the turn over here */
+    int report_read; /* the parent reads the reports here */
+};
+
+static size_t next_own(const struct wt_jobs *jobs, size_t i, int self)
 {
-    for (size_t i = 0; i < jobs->count; i++) {
-        if (owner_of(jobs, i) != self)
-            continue;
-        jobs->prepare(jobs->ctx, i);
-        char go;
-        if (!read_exact(fd, &go, 1))
-            _exit(0);
+    while (i < jobs->count && owner_of(jobs, i) != self)
+        i++;
+    return i;
+}
+
+/* Prepares own items ahead into free slots, emits the oldest at its turn,
+ * and hands the turn on when the next item is another worker's.  The turn is
+ * one byte: 'g' to go on, 's' when the run has stopped. */
+static void worker_main(const struct wt_jobs *jobs, const struct worker *w, int self,
+                        int report_fd)
+{
+    size_t queue[WT_JOBS_AHEAD];
+    size_t held[WT_JOBS_AHEAD];
+    size_t head = 0, count = 0, held_total = 0;
+    size_t next = next_own(jobs, 0, self);
+    int have_turn = 0;
+    for (;;) {
+        /* Prepare ahead while there is room, or at least one item. */
+        while (next < jobs->count && count < WT_JOBS_AHEAD &&
+               (count == 0 || (!have_turn && held_total < WT_JOBS_HOLD_BYTES))) {
+            size_t slot = (head + count) % WT_JOBS_AHEAD;
+            held[slot] = jobs->prepare(jobs->ctx, next, (int)slot, 1);
+            held_total += held[slot];
+            queue[slot] = next;
+            count++;
+            next = next_own(jobs, next + 1, self);
+        }
+        if (count == 0)
+            break;
+        size_t i = queue[head];
+        if (!have_turn) {
+            char turn;
+            if (!read_exact(w[self].turn_read, &turn, 1) || turn != 'g')
+                break;
+            have_turn = 1;
+        }
         struct wt_job_report report;
         memset(&report, 0, sizeof report);
-        jobs->emit(jobs->ctx, i, &report);
-        if (!send_all(fd, &report, sizeof report))
-            _exit(0);
+        jobs->emit(jobs->ctx, i, (int)head, &report);
+        held_total -= held[head];
+        head = (head + 1) % WT_JOBS_AHEAD;
+        count--;
+        if (i + 1 < jobs->count && (report.stop || owner_of(jobs, i + 1) != self)) {
+            wt_write_all(w[owner_of(jobs, i + 1)].turn_write, report.stop ? "s" : "g", 1);
+            have_turn = 0;
+        }
+        if (!wt_write_all(report_fd, &report, sizeof report) || report.stop)
+            break;
     }
     _exit(0);
 }
 
-struct worker {
-    pid_t pid;
-    int fd; /* the parent sends one byte ("your turn") and reads the report */
-};
-
-static void stop_workers(struct worker *w, int n, int sig)
+static void close_worker_fds(struct worker *w, int n)
 {
     for (int k = 0; k < n; k++) {
-        if (w[k].fd >= 0)
-            close(w[k].fd);
-        w[k].fd = -1;
-        if (sig != 0 && w[k].pid > 0)
-            kill(w[k].pid, sig);
+        if (w[k].turn_read >= 0)
+            close(w[k].turn_read);
+        if (w[k].turn_write >= 0)
+            close(w[k].turn_write);
+        if (w[k].report_read >= 0)
+            close(w[k].report_read);
+        w[k].turn_read = w[k].turn_write = w[k].report_read = -1;
     }
 }
 
@@ -141,31 +162,46 @@ static int reap_workers(struct worker *w, int n, int *failed)
 static int start_workers(const struct wt_jobs *jobs, struct worker *w, pid_t *pids,
                          const char *program)
 {
+    int n = jobs->workers;
+    /* Every worker can hand the turn to every other: all turn pipes first. */
+    for (int k = 0; k < n; k++) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            goto fail;
+        w[k].turn_read = fds[0];
+        w[k].turn_write = fds[1];
+    }
     fflush(NULL);
-    for (int k = 0; k < jobs->workers; k++) {
-        int pair[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+    for (int k = 0; k < n; k++) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
             goto fail;
         pid_t pid = fork();
         if (pid < 0) {
-            close(pair[0]);
-            close(pair[1]);
+            close(fds[0]);
+            close(fds[1]);
             goto fail;
         }
         if (pid == 0) {
             wt_signals_forget_temp();
             wt_signals_forward_to(NULL, 0);
-            /* Earlier workers' pipe ends belong to the parent alone. */
-            for (int j = 0; j < k; j++)
-                close(w[j].fd);
-            close(pair[0]);
-            worker_main(jobs, k, pair[1]);
+            close(fds[0]);
+            for (int j = 0; j < k; j++) {
+                close(w[j].report_read);
+                w[j].report_read = -1;
+            }
+            worker_main(jobs, w, k, fds[1]);
         }
-        close(pair[1]);
+        close(fds[1]);
         w[k].pid = pid;
-        w[k].fd = pair[0];
+        w[k].report_read = fds[0];
         pids[k] = pid;
         wt_signals_forward_to(pids, k + 1);
+    }
+    /* The parent keeps only the report pipes and the first turn. */
+    for (int k = 0; k < n; k++) {
+        close(w[k].turn_read);
+        w[k].turn_read = -1;
     }
     return 1;
 fail:
@@ -178,7 +214,10 @@ int wt_jobs_run(const struct wt_jobs *jobs, const char *program)
     if (jobs->workers <= 1 || jobs->count <= 1)
         return run_in_process(jobs);
 
-    int n = jobs->workers;
+    int n = jobs->workers < (int)jobs->count ? jobs->workers : (int)jobs->count;
+    struct wt_jobs capped = *jobs;
+    capped.workers = n;
+    jobs = &capped;
     struct worker *w = calloc((size_t)n, sizeof *w);
     pid_t *pids = calloc((size_t)n, sizeof *pids);
     if (w == NULL || pids == NULL) {
@@ -188,32 +227,34 @@ int wt_jobs_run(const struct wt_jobs *jobs, const char *program)
         return 0;
     }
     for (int k = 0; k < n; k++)
-        w[k].fd = -1;
+        w[k].turn_read = w[k].turn_write = w[k].report_read = -1;
 
     int ok = start_workers(jobs, w, pids, program);
     int lost = 0;
-    for (size_t i = 0; ok && i < jobs->count; i++) {
-        struct worker *turn = &w[owner_of(jobs, i)];
+    if (ok && !wt_write_all(w[owner_of(jobs, 0)].turn_write, "g", 1))
+        lost = 1;
+    for (size_t i = 0; ok && !lost && i < jobs->count; i++) {
         struct wt_job_report report;
-        if (!send_all(turn->fd, "g", 1) || !read_exact(turn->fd, &report, sizeof report)) {
+        if (!read_exact(w[owner_of(jobs, i)].report_read, &report, sizeof report)) {
             lost = 1;
             break;
         }
-        if (!jobs->collect(jobs->ctx, i, &report))
+        if (!jobs->collect(jobs->ctx, i, &report) || report.stop)
             break;
     }
-    /* Items not yet emitted are abandoned: no worker holds an output open
-     * between turns, so killing them loses nothing. */
-    stop_workers(w, n, lost ? 0 : SIGKILL);
+    /* The turn has stopped or the run is done: no worker is emitting, so
+     * killing the ones still preparing loses nothing. */
+    for (int k = 0; k < n; k++)
+        if (w[k].pid > 0)
+            kill(w[k].pid, SIGKILL);
+    close_worker_fds(w, n);
     int failed = 0;
     int killed_by = reap_workers(w, n, &failed);
     wt_signals_forward_to(NULL, 0);
     free(w);
     free(pids);
-    if (killed_by != 0) {
-        /* End as one process would have: a closed pipe quietly, say. */
-        raise(killed_by);
-    }
+    if (lost && killed_by != 0)
+        raise(killed_by); /* end as the worker did: a closed pipe quietly, say */
     if (ok && (lost || failed)) {
         fprintf(stderr, "%s: a worker process ended unexpectedly\n", program);
         ok = 0;

@@ -1,11 +1,15 @@
 /* Ordered work over a list of items, in worker processes.  The library keeps
  * one result buffer per process, so workers are processes, not threads.
  *
- * Each item is prepared (read, converted) by its worker, then emitted (its
- * output and messages written) by the same worker when every earlier item
- * has been emitted: the parent passes a turn from worker to worker and never
- * copies output.  Output, messages and their order are therefore exactly
- * those of one process.  With one worker everything runs in this process. */
+ * Items go to the workers in blocks of WT_JOBS_AHEAD consecutive ones.  A
+ * worker prepares (reads, converts) the items of its block ahead, holding
+ * their results, then waits for the turn, emits them (writes their output
+ * and messages directly) and hands the turn straight to the worker of the
+ * next block.  Preparing runs in parallel; emitting runs in item order, so
+ * output, messages and their order are exactly those of one process, no
+ * output is copied between processes, and the turn changes hands once a
+ * block, not once an item.  The parent only gathers the reports.  With one
+ * worker everything runs in this process, nothing held. */
 #ifndef WT_JOBS_H
 #define WT_JOBS_H
 
@@ -19,20 +23,27 @@ extern "C" {
 struct wt_job_report {
     int status;          /* the item's exit status */
     int found;           /* the item had what was looked for (-c, -l) */
-    int write_errno;     /* a write failed: the run stops */
+    int write_errno;     /* a write failed */
+    int stop;            /* no item after this one is to be emitted */
     unsigned long long count[4]; /* program-defined totals */
     double seconds;
 };
 
+/* Items a worker prepares ahead, and the bytes it may hold before it emits
+ * what it has. */
+enum { WT_JOBS_AHEAD = 4, WT_JOBS_HOLD_BYTES = 32 << 20 };
+
 struct wt_jobs {
     size_t count;        /* items 0 .. count-1 */
     int workers;         /* at least 1 */
-    const int *owner;    /* worker of each item, or NULL for round robin */
+    const int *pinned;   /* items that must go to the first worker, or NULL */
     void *ctx;
-    /* In the worker: read and convert item i, holding its result. */
-    void (*prepare)(void *ctx, size_t i);
-    /* In the worker, at item i's turn: write what it made, fill the report. */
-    void (*emit)(void *ctx, size_t i, struct wt_job_report *report);
+    /* Item i: read and convert it into `slot` (0 .. WT_JOBS_AHEAD-1).  With
+     * `hold` the result must survive later conversions (copy it out of the
+     * library).  Returns the bytes the slot holds. */
+    size_t (*prepare)(void *ctx, size_t i, int slot, int hold);
+    /* Item i at its turn: write what slot made, fill the report. */
+    void (*emit)(void *ctx, size_t i, int slot, struct wt_job_report *report);
     /* In the parent, in item order: return 0 to stop the run. */
     int (*collect)(void *ctx, size_t i, const struct wt_job_report *report);
 };

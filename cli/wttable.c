@@ -86,9 +86,12 @@ struct item {
     struct notes after;  /* the --stats line */
     const char *html;
     size_t html_len;
+    char *held;          /* a copy of the HTML, when it must outlive the next call */
+    size_t held_cap;
     int status;
     int found;
     int converted;
+    int write_errno;     /* --output-dir: writing its file failed */
     unsigned long long tables;
     double seconds;
 };
@@ -100,7 +103,7 @@ struct run {
     char **dir_targets; /* --output-dir: the file each input is written to */
     struct wt_output out;
     struct wt_raw raw;
-    struct item item;
+    struct item items[WT_JOBS_AHEAD];
     int status;
     int found;
     int write_errno;
@@ -254,12 +257,57 @@ static int open_input(const char *path)
     return 0;
 }
 
-/* Reads and converts one input; what it made waits in run->item. */
-static void prepare_input(void *ctx, size_t i)
+/* The library drops the final LF; files and terminals get whole lines. */
+static int write_html(int fd, const struct item *it, int raw)
 {
-    struct run *run = ctx;
+    if (it->html_len == 0)
+        return 1;
+    return wt_write_all(fd, it->html, it->html_len) && (raw || wt_write_all(fd, "\n", 1));
+}
+
+
+
+static size_t html_bytes_out(const struct item *it, int raw)
+{
+    return it->html_len + (raw || it->html_len == 0 ? 0 : 1);
+}
+
+/* --output-dir: each input's own file, written as soon as it is converted
+ * (files do not depend on each other, so workers need not wait their turn). */
+static int write_to_dir(const char *target, const struct item *it, int raw)
+{
+    struct wt_output out;
+    if (!wt_output_open(&out, target))
+        return 0;
+    if (!write_html(out.fd, it, raw)) {
+        int saved = errno;
+        wt_output_close(&out, 0, NULL);
+        errno = saved;
+        return 0;
+    }
+    return wt_output_close(&out, 1, NULL);
+}
+
+/* Keeps the HTML past the next conversion, which reuses the library's
+ * buffer.  Returns 0 when memory ran out. */
+static int hold_html(struct item *it)
+{
+    if (it->html_len + 1 > it->held_cap) {
+        char *bigger = realloc(it->held, it->html_len + 1);
+        if (bigger == NULL)
+            return 0;
+        it->held = bigger;
+        it->held_cap = it->html_len + 1;
+    }
+    memcpy(it->held, it->html, it->html_len + 1);
+    it->html = it->held;
+    return 1;
+}
+
+/* Reads and converts one input; what it made waits in its slot. */
+static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
+{
     const struct options *opt = run->opt;
-    struct item *it = &run->item;
     const char *name = display_name(run->files[i]);
     it->before.len = it->after.len = 0;
     it->text.len = 0;
@@ -268,6 +316,7 @@ static void prepare_input(void *ctx, size_t i)
     it->status = 0;
     it->found = 0;
     it->converted = 0;
+    it->write_errno = 0;
     it->tables = 0;
     it->seconds = 0;
 
@@ -336,46 +385,30 @@ static void prepare_input(void *ctx, size_t i)
     }
     it->html = html;
     it->html_len = html_len;
+    if (hold && run->opt->output_dir == NULL && !hold_html(it)) {
+        complain(&it->before, name, strerror(ENOMEM));
+        it->status = EXIT_TROUBLE;
+        return;
+    }
     it->converted = 1;
+    if (opt->output_dir != NULL && !write_to_dir(run->dir_targets[i], it, opt->raw))
+        it->write_errno = errno ? errno : EIO;
 }
 
-/* The library drops the final LF; files and terminals get whole lines. */
-static int write_html(int fd, const struct item *it, int raw)
+static size_t prepare(void *ctx, size_t i, int slot, int hold)
 {
-    if (it->html_len == 0)
-        return 1;
-    return wt_write_all(fd, it->html, it->html_len) && (raw || wt_write_all(fd, "\n", 1));
-}
-
-static size_t html_bytes_out(const struct item *it, int raw)
-{
-    return it->html_len + (raw || it->html_len == 0 ? 0 : 1);
-}
-
-static int emit_to_dir(struct run *run, size_t i, struct wt_job_report *report)
-{
-    struct wt_output out;
-    const char *target = run->dir_targets[i];
-    if (!wt_output_open(&out, target) || !write_html(out.fd, &run->item, run->opt->raw)) {
-        report->write_errno = errno ? errno : EIO;
-        if (out.fd >= 0)
-            wt_output_close(&out, 0, NULL);
-        return 0;
-    }
-    const char *kept;
-    if (!wt_output_close(&out, 1, &kept)) {
-        report->write_errno = errno ? errno : EIO;
-        return 0;
-    }
-    return 1;
+    struct run *run = ctx;
+    struct item *it = &run->items[slot];
+    prepare_input(run, i, it, hold);
+    return it->text.len + (hold ? it->html_len : 0);
 }
 
 /* At the input's turn: its messages, then its output, then its stats. */
-static void emit_input(void *ctx, size_t i, struct wt_job_report *report)
+static void emit_input(void *ctx, size_t i, int slot, struct wt_job_report *report)
 {
     struct run *run = ctx;
     const struct options *opt = run->opt;
-    struct item *it = &run->item;
+    struct item *it = &run->items[slot];
     const char *name = display_name(run->files[i]);
 
     wt_write_all(2, it->before.data, it->before.len);
@@ -386,19 +419,17 @@ static void emit_input(void *ctx, size_t i, struct wt_job_report *report)
             report->write_errno = errno;
         else if (wt_stdout_was_closed())
             report->write_errno = EBADF;
+    } else if (it->converted && opt->output_dir != NULL) {
+        report->write_errno = it->write_errno;
     } else if (it->converted) {
-        int ok = opt->output_dir != NULL ? emit_to_dir(run, i, report)
-                                         : write_html(run->out.fd, it, opt->raw);
-        if (!ok && report->write_errno == 0)
+        if (!write_html(run->out.fd, it, opt->raw))
             report->write_errno = errno ? errno : EIO;
-        if (ok && run->out.kind == WT_OUTPUT_STDOUT && wt_stdout_was_closed() &&
-            opt->output_dir == NULL && it->html_len > 0)
+        else if (run->out.kind == WT_OUTPUT_STDOUT && wt_stdout_was_closed() && it->html_len > 0)
             report->write_errno = EBADF;
     }
-    if (report->write_errno != 0)
-        report->status = EXIT_TROUBLE;
     if (opt->stats) {
-        unsigned long long out = report->status == 0 ? html_bytes_out(it, opt->raw) : 0;
+        unsigned long long out =
+            report->status == 0 && report->write_errno == 0 ? html_bytes_out(it, opt->raw) : 0;
         stats_line(&it->after, name, it->text.len, out, it->tables, it->seconds);
         report->count[0] = it->text.len;
         report->count[1] = out;
@@ -406,6 +437,8 @@ static void emit_input(void *ctx, size_t i, struct wt_job_report *report)
         report->seconds = it->seconds;
         wt_write_all(2, it->after.data, it->after.len);
     }
+    /* The same conditions end the run in collect_input. */
+    report->stop = report->write_errno != 0 || (opt->check && report->found);
 }
 
 static int worse(int status, int other)
@@ -424,6 +457,7 @@ static int collect_input(void *ctx, size_t i, const struct wt_job_report *report
     run->total_tables += report->count[2];
     run->total_seconds += report->seconds;
     if (report->write_errno != 0) {
+        run->status = EXIT_TROUBLE;
         run->write_errno = report->write_errno;
         run->write_name = run->opt->output_dir != NULL ? run->dir_targets[i] : run->out.name;
         return 0;
@@ -633,15 +667,15 @@ int main(int argc, char **argv)
     }
 
     /* Standard input can only be read once: every "-" goes to one worker. */
-    int *owner = NULL;
-    if (opt.workers > 1 && (owner = malloc(run.count * sizeof *owner)) != NULL)
+    int *pinned = NULL;
+    if (opt.workers > 1 && (pinned = malloc(run.count * sizeof *pinned)) != NULL)
         for (size_t i = 0; i < run.count; i++)
-            owner[i] = strcmp(run.files[i], "-") == 0 ? 0 : (int)(i % (size_t)opt.workers);
-    struct wt_jobs jobs = {run.count, opt.workers, owner, &run, prepare_input, emit_input,
+            pinned[i] = strcmp(run.files[i], "-") == 0;
+    struct wt_jobs jobs = {run.count, opt.workers, pinned, &run, prepare, emit_input,
                            collect_input};
     if (!wt_jobs_run(&jobs, "wttable"))
         run.status = EXIT_TROUBLE;
-    free(owner);
+    free(pinned);
 
     int keep = run.status == 0 && run.write_errno == 0;
     const char *kept_copy = NULL;
