@@ -16,11 +16,11 @@ all: configure
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 
-# Converts the example article and writes a page that shows its HTML.
+# Converts the example article and writes a page that shows each table's
+# markup beside its rendering.
 demo: all
 	$(BUILD)/cli/wttable examples/article.wiki
-	{ cat examples/demo-head.html; $(BUILD)/cli/wttable examples/article.wiki; \
-	  cat examples/demo-tail.html; } > $(BUILD)/demo.html
+	$(BUILD)/cli/wttable_demo_page examples/article.wiki > $(BUILD)/demo.html
 	@echo "wrote $(BUILD)/demo.html: open it in a browser"
 
 test: all
@@ -29,9 +29,12 @@ test: all
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# Throughput against memchr and memcpy on this machine; see README.
+# Throughput against memchr and memcpy on this machine, the stack one
+# conversion needs, and the tool's many-files throughput; see README.
 bench: all
 	$(BUILD)/bench/wttable_bench
+	$(BUILD)/bench/wttable_stack_use
+	python3 bench/many_files.py $(BUILD)/cli/wttable
 
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:

@@ -83,12 +83,16 @@ static size_t next_own(const struct wt_jobs *jobs, size_t i, int self)
 
 /* Prepares own items ahead into free slots, emits the oldest at its turn,
  * and hands the turn on when the next item is another worker's.  The turn is
- * one byte: 'g' to go on, 's' when the run has stopped. */
+ * one byte: 'g' to go on, 's' when the run has stopped.  Reports go to the
+ * parent a block at a time, when the turn is handed on: every wake-up of the
+ * parent would take a core from a worker. */
 static void worker_main(const struct wt_jobs *jobs, const struct worker *w, int self,
                         int report_fd)
 {
     size_t queue[WT_JOBS_AHEAD];
     size_t held[WT_JOBS_AHEAD];
+    struct wt_job_report reports[WT_JOBS_AHEAD];
+    size_t unsent = 0;
     size_t head = 0, count = 0, held_total = 0;
     size_t next = next_own(jobs, 0, self);
     int have_turn = 0;
@@ -112,18 +116,25 @@ static void worker_main(const struct wt_jobs *jobs, const struct worker *w, int 
                 break;
             have_turn = 1;
         }
-        struct wt_job_report report;
-        memset(&report, 0, sizeof report);
-        jobs->emit(jobs->ctx, i, (int)head, &report);
+        struct wt_job_report *report = &reports[unsent++];
+        memset(report, 0, sizeof *report);
+        jobs->emit(jobs->ctx, i, (int)head, report);
         held_total -= held[head];
         head = (head + 1) % WT_JOBS_AHEAD;
         count--;
-        if (i + 1 < jobs->count && (report.stop || owner_of(jobs, i + 1) != self)) {
-            wt_write_all(w[owner_of(jobs, i + 1)].turn_write, report.stop ? "s" : "g", 1);
+        int hand_on = i + 1 < jobs->count && (report->stop || owner_of(jobs, i + 1) != self);
+        if (hand_on) {
+            wt_write_all(w[owner_of(jobs, i + 1)].turn_write, report->stop ? "s" : "g", 1);
             have_turn = 0;
         }
-        if (!wt_write_all(report_fd, &report, sizeof report) || report.stop)
-            break;
+        if (hand_on || report->stop || unsent == WT_JOBS_AHEAD || i + 1 == jobs->count) {
+            int stop = report->stop;
+            if (!wt_write_all(report_fd, reports, unsent * sizeof *report))
+                break;
+            unsent = 0;
+            if (stop)
+                break;
+        }
     }
     _exit(0);
 }

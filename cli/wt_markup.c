@@ -9,6 +9,7 @@ static int is_space(unsigned char c)
 
 void wt_line_walk_init(struct wt_line_walk *walk, const char *text, size_t len)
 {
+    walk->base = text;
     walk->p = text;
     walk->end = text + len;
     walk->number = 0;
@@ -79,6 +80,30 @@ int wt_line_walk_next(struct wt_line_walk *walk, struct wt_line *line)
         walk->depth--;
     }
     return 1;
+}
+
+int wt_next_table(struct wt_line_walk *walk, struct wt_table_span *span)
+{
+    struct wt_line line;
+    int open = 0;
+    while (wt_line_walk_next(walk, &line)) {
+        if (line.too_deep)
+            return -1;
+        if (!open) {
+            if (line.kind != WT_LINE_TABLE_START)
+                continue;
+            open = 1;
+            span->start = (size_t)(line.start - walk->base);
+            span->line = line.number;
+        }
+        if (walk->depth == 0) {
+            span->end = (size_t)(walk->p - walk->base) - (walk->p > walk->base && walk->p[-1] == '\n');
+            return 1;
+        }
+    }
+    if (open)
+        span->end = (size_t)(walk->end - walk->base);
+    return open;
 }
 
 /* Pieces of a cell text split at "||"; a final "||" makes no empty piece. */

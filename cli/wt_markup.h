@@ -34,6 +34,7 @@ struct wt_line {
 };
 
 struct wt_line_walk {
+    const char *base;
     const char *p;
     const char *end;
     size_t number;
@@ -45,6 +46,18 @@ void wt_line_walk_init(struct wt_line_walk *walk, const char *text, size_t len);
 /* The next line, or 0 at the end of the text.  A too-deep table start line
  * leaves the depth at 64, as the converter stops there. */
 int wt_line_walk_next(struct wt_line_walk *walk, struct wt_line *line);
+
+/* One top-level table: its lines from the start line through the matching
+ * end line (or the end of the text), nested tables inside. */
+struct wt_table_span {
+    size_t start;  /* offset of the start line's first byte */
+    size_t end;    /* offset of the LF behind the last line, or the text's length */
+    size_t line;   /* 1-based number of the start line */
+};
+
+/* The next top-level table of the walk, or 0 when there is none.  Returns -1
+ * at a table start line beyond the nesting limit, where the converter fails. */
+int wt_next_table(struct wt_line_walk *walk, struct wt_table_span *span);
 
 /* What the converter silently drops from one markup line. */
 struct wt_cuts {

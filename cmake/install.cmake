@@ -9,6 +9,8 @@ install(TARGETS trivanex-wikitext-table EXPORT trivanex-wikitext-table-targets
 install(FILES include/wttable.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS wttable RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/cli/wttable.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+configure_file(man/wttable.3.in ${CMAKE_CURRENT_BINARY_DIR}/wttable.3 @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/wttable.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 
 # pkg-config: the prefix is found from the .pc file's own place.
 file(RELATIVE_PATH PC_PREFIX_FROM_PCDIR
