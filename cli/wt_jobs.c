@@ -36,7 +36,8 @@ static int owner_of(const struct wt_jobs *jobs, size_t i)
 {
     if (jobs->pinned != NULL && jobs->pinned[i])
         return 0;
-    return (int)(i / WT_JOBS_AHEAD % (size_t)jobs->workers);
+    size_t block = jobs->block != 0 ? jobs->block : WT_JOBS_AHEAD;
+    return (int)(i / block % (size_t)jobs->workers);
 }
 
 static int read_exact(int fd, void *data, size_t len)

@@ -1,7 +1,7 @@
 /* Ordered work over a list of items, in worker processes.  The library keeps
  * one result buffer per process, so workers are processes, not threads.
  *
- * Items go to the workers in blocks of WT_JOBS_AHEAD consecutive ones.  A
+ * Items go to the workers in blocks of consecutive ones.  A
  * worker prepares (reads, converts) the items of its block ahead, holding
  * their results, then waits for the turn, emits them (writes their output
  * and messages directly) and hands the turn straight to the worker of the
@@ -37,6 +37,7 @@ struct wt_jobs {
     size_t count;        /* items 0 .. count-1 */
     int workers;         /* at least 1 */
     const int *pinned;   /* items that must go to the first worker, or NULL */
+    size_t block;        /* consecutive items a worker takes (0: WT_JOBS_AHEAD) */
     void *ctx;
     /* Item i: read and convert it into `slot` (0 .. WT_JOBS_AHEAD-1).  With
      * `hold` the result must survive later conversions (copy it out of the

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "wt_bytes.h"
 #include "wt_jobs.h"
 #include "wt_markup.h"
 #include "wt_output.h"
@@ -71,19 +72,11 @@ struct text {
     size_t cap;
 };
 
-/* One growable string of messages for an input, written at its turn so that
- * messages keep their order whatever process made them. */
-struct notes {
-    char *data;
-    size_t len;
-    size_t cap;
-};
-
 /* What one input left for its turn. */
 struct item {
     struct text text;
-    struct notes before; /* warnings and errors */
-    struct notes after;  /* the --stats line */
+    struct wt_bytes before; /* warnings and errors */
+    struct wt_bytes after;  /* the --stats line */
     const char *html;
     size_t html_len;
     char *held;          /* a copy of the HTML, when it must outlive the next call */
@@ -118,31 +111,9 @@ static const char *display_name(const char *path)
     return strcmp(path, "-") == 0 ? "(standard input)" : path;
 }
 
-static void notes_add(struct notes *n, const char *fmt, ...)
+static void complain(struct wt_bytes *n, const char *name, const char *reason)
 {
-    va_list ap;
-    va_start(ap, fmt);
-    int need = vsnprintf(NULL, 0, fmt, ap);
-    va_end(ap);
-    if (need < 0)
-        return;
-    if (n->len + (size_t)need + 1 > n->cap) {
-        size_t cap = (n->len + (size_t)need + 1) * 2;
-        char *bigger = realloc(n->data, cap);
-        if (bigger == NULL)
-            return;
-        n->data = bigger;
-        n->cap = cap;
-    }
-    va_start(ap, fmt);
-    vsnprintf(n->data + n->len, (size_t)need + 1, fmt, ap);
-    va_end(ap);
-    n->len += (size_t)need;
-}
-
-static void complain(struct notes *n, const char *name, const char *reason)
-{
-    notes_add(n, "wttable: %s: %s\n", name, reason);
+    wt_bytes_printf(n, "wttable: %s: %s\n", name, reason);
 }
 
 /* Reads a whole input in blocks, checking each block for a NUL as it
@@ -202,7 +173,7 @@ static unsigned long long count_table_starts(const char *text, size_t len)
 }
 
 /* The library cuts some markup silently; say what, and where. */
-static void warn_cuts(struct notes *n, const char *name, const char *text, size_t len)
+static void warn_cuts(struct wt_bytes *n, const char *name, const char *text, size_t len)
 {
     struct wt_line_walk walk;
     struct wt_line line;
@@ -214,13 +185,13 @@ static void warn_cuts(struct notes *n, const char *name, const char *text, size_
         if (!wt_markup_cuts(&line, &cuts))
             continue;
         if (cuts.row_attrs > WT_ATTR_MAX)
-            notes_add(n, "wttable: %s:%zu: row attributes of %zu bytes cut to %d\n", name,
+            wt_bytes_printf(n, "wttable: %s:%zu: row attributes of %zu bytes cut to %d\n", name,
                       line.number, cuts.row_attrs, WT_ATTR_MAX);
         if (cuts.cell_text > WT_LINE_MAX)
-            notes_add(n, "wttable: %s:%zu: cell text of %zu bytes cut to %d\n", name,
+            wt_bytes_printf(n, "wttable: %s:%zu: cell text of %zu bytes cut to %d\n", name,
                       line.number, cuts.cell_text, WT_LINE_MAX);
         if (cuts.cells > WT_MAX_CELLS)
-            notes_add(n, "wttable: %s:%zu: %zu cells on one line; those after the %dth "
+            wt_bytes_printf(n, "wttable: %s:%zu: %zu cells on one line; those after the %dth "
                       "dropped\n", name, line.number, cuts.cells, WT_MAX_CELLS);
     }
 }
@@ -237,11 +208,11 @@ static const char *plural(unsigned long long n, const char *one, const char *man
     return n == 1 ? one : many;
 }
 
-static void stats_line(struct notes *n, const char *name, unsigned long long in,
+static void stats_line(struct wt_bytes *n, const char *name, unsigned long long in,
                        unsigned long long out, unsigned long long tables, double seconds)
 {
     double rate = seconds > 0 ? (double)in / seconds / 1e6 : 0.0;
-    notes_add(n, "wttable: %s: %llu %s in, %llu %s out, %llu %s, %.6f s, %.1f MB/s\n", name, in,
+    wt_bytes_printf(n, "wttable: %s: %llu %s in, %llu %s out, %llu %s, %.6f s, %.1f MB/s\n", name, in,
               plural(in, "byte", "bytes"), out, plural(out, "byte", "bytes"), tables,
               plural(tables, "table", "tables"), seconds, rate);
 }
@@ -338,7 +309,7 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
     }
     if (got < 0) {
         /* The library reads up to the first NUL: refuse rather than drop the rest. */
-        notes_add(&it->before, "wttable: %s: NUL byte at offset %zu; input must be text\n", name,
+        wt_bytes_printf(&it->before, "wttable: %s: NUL byte at offset %zu; input must be text\n", name,
                   nul_at);
         it->status = EXIT_TROUBLE;
         return;
@@ -353,7 +324,7 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
             return;
         }
         if (run->raw.unmasked && !opt->quiet)
-            notes_add(&it->before, "wttable: %s: no two free control bytes to protect "
+            wt_bytes_printf(&it->before, "wttable: %s: no two free control bytes to protect "
                       "templates with; converted without that step\n", name);
         text = run->raw.text;
         len = run->raw.len;
@@ -376,7 +347,7 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
     if (*html == '\0' && *wttable_last_error() != '\0') {
         size_t line = wt_too_deep_line(text, len);
         if (line != 0)
-            notes_add(&it->before, "wttable: %s:%zu: %s: more than %d nested tables\n", name, line,
+            wt_bytes_printf(&it->before, "wttable: %s:%zu: %s: more than %d nested tables\n", name, line,
                       wttable_last_error(), WT_MAX_DEPTH);
         else
             complain(&it->before, name, wttable_last_error());
@@ -671,7 +642,7 @@ int main(int argc, char **argv)
     if (opt.workers > 1 && (pinned = malloc(run.count * sizeof *pinned)) != NULL)
         for (size_t i = 0; i < run.count; i++)
             pinned[i] = strcmp(run.files[i], "-") == 0;
-    struct wt_jobs jobs = {run.count, opt.workers, pinned, &run, prepare, emit_input,
+    struct wt_jobs jobs = {run.count, opt.workers, pinned, 0, &run, prepare, emit_input,
                            collect_input};
     if (!wt_jobs_run(&jobs, "wttable"))
         run.status = EXIT_TROUBLE;
@@ -690,7 +661,7 @@ int main(int argc, char **argv)
         run.status = EXIT_TROUBLE;
     }
     if (opt.stats && run.inputs > 0) {
-        struct notes total = {NULL, 0, 0};
+        struct wt_bytes total = {NULL, 0, 0, 0};
         char label[64];
         snprintf(label, sizeof label, "total: %zu %s", run.inputs,
                  plural(run.inputs, "input", "inputs"));

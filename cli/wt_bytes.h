@@ -1,0 +1,33 @@
+/* A growable byte string for the programs: output records, messages. */
+#ifndef WT_BYTES_H
+#define WT_BYTES_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct wt_bytes {
+    char *data;
+    size_t len;
+    size_t cap;
+    int failed; /* an append ran out of memory; what was appended is incomplete */
+};
+
+int wt_bytes_reserve(struct wt_bytes *b, size_t extra);
+void wt_bytes_append(struct wt_bytes *b, const void *data, size_t len);
+void wt_bytes_append_str(struct wt_bytes *b, const char *s);
+void wt_bytes_printf(struct wt_bytes *b, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+void wt_bytes_free(struct wt_bytes *b);
+
+/* Appends `s` as a JSON string (RFC 8259), quotes included: bytes that are
+ * not valid UTF-8 become U+FFFD, so the result is always valid JSON. */
+void wt_bytes_json_string(struct wt_bytes *b, const char *s, size_t len);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,931 @@
+/* wttable-dump: every table of every page of a wiki XML export dump, as
+ * JSON Lines.  Decompression by libarchive, XML by expat, conversion by the
+ * library; the revision texts are prepared as raw pages unless --exact. */
+#define _GNU_SOURCE
+
+#include <errno.h>
+#include <expat.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "wt_bytes.h"
+#include "wt_jobs.h"
+#include "wt_markup.h"
+#include "wt_output.h"
+#include "wt_raw.h"
+#include "wt_source.h"
+#include "wttable.h"
+
+enum { EXIT_FAILED = 1, EXIT_TROUBLE = 2 };
+enum { MAX_NAMESPACE_ARGS = 64, FLUSH_BYTES = 1 << 20, STACK_MAX = 64 };
+
+static const char k_usage[] =
+    "usage: wttable-dump [--namespace N|all]... [--all-pages] [--exact] [-j N]\n"
+    "                    [--max-pages N] [--progress|--no-progress] [--stats] [-q]\n"
+    "                    [-o FILE] [FILE...|-]\n";
+
+static const char k_help[] =
+    "Writes every table of every page of MediaWiki XML export dumps (plain, or\n"
+    "compressed with bzip2, gzip, xz or zstd) as JSON Lines: one object per\n"
+    "revision that holds a table, {\"id\", \"ns\", \"title\", \"revision\",\n"
+    "\"timestamp\", \"tables\": [{\"line\", \"html\"}, ...]}.  Several files are one\n"
+    "stream of pages, in the order given.\n"
+    "\n"
+    "      --namespace N        pages of namespace N (repeatable; default 0, the\n"
+    "                           articles); \"all\" for every namespace\n"
+    "      --all-pages          also revisions without tables (\"tables\": [])\n"
+    "      --exact              convert the text exactly as the dump holds it, without\n"
+    "                           the preparation of raw pages (templates, comments,\n"
+    "                           lone \"|\" lines)\n"
+    "  -j, --jobs N             read and convert N files at once (0: one per core);\n"
+    "                           output as with one\n"
+    "      --max-pages N        stop after N pages of the chosen namespaces\n"
+    "      --progress           show pages, tables and MB read on standard error\n"
+    "      --no-progress        (the default is on when standard error is a terminal)\n"
+    "      --stats              print a summary at the end\n"
+    "  -o, --output FILE        write to FILE, replaced when the run ends\n"
+    "  -q, --quiet              no warnings\n"
+    "      --version            print the library's version\n"
+    "  -h, --help               print this help\n"
+    "\n"
+    "Exit status: 0 success, 1 a revision's conversion failed, 2 a dump is cut\n"
+    "off, malformed or unreadable, a write error, or bad usage.\n";
+
+struct options {
+    int all_namespaces;
+    long namespaces[MAX_NAMESPACE_ARGS];
+    int namespace_count;
+    int all_pages;
+    int exact;
+    int workers;
+    long long max_pages; /* -1: no limit */
+    int progress;        /* -1: when standard error is a terminal */
+    int stats;
+    int quiet;
+    const char *output;
+};
+
+struct ns_name {
+    long key;
+    char *name;
+};
+
+/* Element names that matter, as codes on the element stack. */
+enum element {
+    EL_OTHER, EL_MEDIAWIKI, EL_SITEINFO, EL_NAMESPACES, EL_NAMESPACE, EL_PAGE, EL_TITLE, EL_NS,
+    EL_ID, EL_REVISION, EL_TIMESTAMP, EL_TEXT
+};
+
+struct totals {
+    unsigned long long pages, revisions, objects, tables, failed, bytes;
+};
+
+/* The state of one file's reading. */
+struct dump {
+    const struct options *opt;
+    const char *name;
+    XML_Parser parser;
+    int out_fd;
+    struct wt_bytes out;  /* JSON lines not yet written */
+    struct wt_bytes *msgs; /* warnings and errors, written by the caller */
+    int write_errno;
+    int status;
+    int stopped;          /* --max-pages reached */
+    unsigned long long page_budget; /* pages still allowed, when limited */
+
+    enum element stack[STACK_MAX];
+    int depth;
+    struct wt_bytes *capture;
+
+    struct ns_name *ns_names;
+    size_t ns_count;
+    struct wt_bytes ns_key_text, ns_name_text;
+
+    struct wt_bytes title, ns, page_id, rev_id, timestamp, text;
+    int has_ns, has_rev_id, has_timestamp, has_page_id;
+    int page_selected;    /* -1: not known yet */
+
+    struct wt_raw raw;
+    struct wt_bytes record;
+    struct totals totals;
+
+    long long bytes_read;
+    long long file_size;
+    double started, last_progress;
+};
+
+static double seconds_now(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
+}
+
+static const char *display_name(const char *path)
+{
+    return strcmp(path, "-") == 0 ? "(standard input)" : path;
+}
+
+static enum element element_code(const char *name)
+{
+    static const struct {
+        const char *name;
+        enum element code;
+    } k_names[] = {
+        {"mediawiki", EL_MEDIAWIKI}, {"siteinfo", EL_SITEINFO}, {"namespaces", EL_NAMESPACES},
+        {"namespace", EL_NAMESPACE}, {"page", EL_PAGE},         {"title", EL_TITLE},
+        {"ns", EL_NS},               {"id", EL_ID},             {"revision", EL_REVISION},
+        {"timestamp", EL_TIMESTAMP}, {"text", EL_TEXT},
+    };
+    for (size_t i = 0; i < sizeof k_names / sizeof k_names[0]; i++)
+        if (strcmp(name, k_names[i].name) == 0)
+            return k_names[i].code;
+    return EL_OTHER;
+}
+
+static enum element parent_of(const struct dump *d)
+{
+    return d->depth >= 2 && d->depth - 2 < STACK_MAX ? d->stack[d->depth - 2] : EL_OTHER;
+}
+
+/* A whole number of digits only, as the dump writes ids; else not a number. */
+static int parse_number(const struct wt_bytes *b, long long *value)
+{
+    if (b->len == 0 || b->len > 18)
+        return 0;
+    long long v = 0;
+    for (size_t i = 0; i < b->len; i++) {
+        if (b->data[i] < '0' || b->data[i] > '9')
+            return 0;
+        v = v * 10 + (b->data[i] - '0');
+    }
+    *value = v;
+    return 1;
+}
+
+/* The namespace of a page without <ns>: the one whose name prefixes the
+ * title ("Talk:Foo"), else 0. */
+static long namespace_from_title(const struct dump *d)
+{
+    const char *colon = d->title.len > 0 ? memchr(d->title.data, ':', d->title.len) : NULL;
+    if (colon == NULL)
+        return 0;
+    size_t prefix = (size_t)(colon - d->title.data);
+    for (size_t i = 0; i < d->ns_count; i++)
+        if (d->ns_names[i].key != 0 && strlen(d->ns_names[i].name) == prefix &&
+            memcmp(d->ns_names[i].name, d->title.data, prefix) == 0)
+            return d->ns_names[i].key;
+    return 0;
+}
+
+static long page_namespace(const struct dump *d)
+{
+    long long ns;
+    if (d->has_ns && parse_number(&d->ns, &ns))
+        return (long)ns;
+    if (d->has_ns && d->ns.len > 1 && d->ns.data[0] == '-') {
+        struct wt_bytes digits = {d->ns.data + 1, d->ns.len - 1, 0, 0};
+        if (parse_number(&digits, &ns))
+            return -(long)ns;
+    }
+    return namespace_from_title(d);
+}
+
+static int namespace_selected(const struct dump *d)
+{
+    const struct options *opt = d->opt;
+    if (opt->all_namespaces)
+        return 1;
+    long ns = page_namespace(d);
+    for (int i = 0; i < opt->namespace_count; i++)
+        if (opt->namespaces[i] == ns)
+            return 1;
+    return 0;
+}
+
+static void flush_output(struct dump *d)
+{
+    if (d->out.len == 0)
+        return;
+    if (d->write_errno == 0 && !wt_write_all(d->out_fd, d->out.data, d->out.len))
+        d->write_errno = errno ? errno : EIO;
+    d->out.len = 0;
+}
+
+static void json_number_or_null(struct wt_bytes *b, const struct wt_bytes *field, int present)
+{
+    long long v;
+    if (present && parse_number(field, &v))
+        wt_bytes_printf(b, "%lld", v);
+    else
+        wt_bytes_append_str(b, "null");
+}
+
+/* Converts one top-level table of the prepared text and appends its entry. */
+static void append_table(struct dump *d, char *text, const struct wt_table_span *span, int first)
+{
+    char saved = text[span->end];
+    text[span->end] = '\0';
+    const char *html = wttable_to_html(text + span->start);
+    size_t len = strlen(html);
+    text[span->end] = saved;
+    if (!d->opt->exact)
+        html = wt_raw_restore(&d->raw, html, len);
+    if (html == NULL) {
+        d->record.failed = 1;
+        return;
+    }
+    size_t line = d->opt->exact ? span->line : wt_raw_original_line(&d->raw, span->line);
+    wt_bytes_printf(&d->record, "%s{\"line\": %zu, \"html\": ", first ? "" : ", ", line);
+    wt_bytes_json_string(&d->record, html, len);
+    wt_bytes_append_str(&d->record, "}");
+    d->totals.tables++;
+}
+
+static void warn(struct dump *d, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+static void warn(struct dump *d, const char *fmt, ...)
+{
+    if (d->opt->quiet)
+        return;
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    wt_bytes_printf(d->msgs, "wttable-dump: %s: %s\n", d->name, line);
+}
+
+static void handle_revision(struct dump *d)
+{
+    d->totals.revisions++;
+    char *text = d->text.data != NULL ? d->text.data : (char *)"";
+    size_t len = d->text.len;
+    if (!d->opt->exact) {
+        if (!wt_raw_prepare(&d->raw, text, len)) {
+            wt_bytes_printf(d->msgs, "wttable-dump: %s: out of memory\n", d->name);
+            d->status = EXIT_TROUBLE;
+            return;
+        }
+        if (d->raw.unmasked)
+            warn(d, "page \"%.*s\": no two free control bytes to protect templates with; "
+                 "converted without that step", (int)d->title.len, d->title.data);
+        text = d->raw.text;
+        len = d->raw.len;
+    }
+
+    d->record.len = 0;
+    d->record.failed = 0;
+    wt_bytes_append_str(&d->record, "{\"id\": ");
+    json_number_or_null(&d->record, &d->page_id, d->has_page_id);
+    wt_bytes_printf(&d->record, ", \"ns\": %ld, \"title\": ", page_namespace(d));
+    wt_bytes_json_string(&d->record, d->title.data != NULL ? d->title.data : "", d->title.len);
+    wt_bytes_append_str(&d->record, ", \"revision\": ");
+    json_number_or_null(&d->record, &d->rev_id, d->has_rev_id);
+    wt_bytes_append_str(&d->record, ", \"timestamp\": ");
+    if (d->has_timestamp)
+        wt_bytes_json_string(&d->record, d->timestamp.data != NULL ? d->timestamp.data : "",
+                             d->timestamp.len);
+    else
+        wt_bytes_append_str(&d->record, "null");
+    wt_bytes_append_str(&d->record, ", \"tables\": [");
+
+    struct wt_line_walk walk;
+    struct wt_table_span span;
+    wt_line_walk_init(&walk, text, len);
+    int found, tables = 0;
+    size_t mark = d->record.len;
+    unsigned long long tables_before = d->totals.tables;
+    while ((found = wt_next_table(&walk, &span)) == 1)
+        append_table(d, text, &span, tables++ == 0);
+    if (found < 0) {
+        /* The library's own message for the whole text. */
+        wttable_to_html(text);
+        d->record.len = mark;
+        d->totals.tables = tables_before;
+        wt_bytes_append_str(&d->record, "], \"error\": ");
+        wt_bytes_json_string(&d->record, wttable_last_error(), strlen(wttable_last_error()));
+        wt_bytes_append_str(&d->record, "}\n");
+        warn(d, "page \"%.*s\" (revision %.*s): %s: more than %d nested tables",
+             (int)d->title.len, d->title.data, (int)d->rev_id.len, d->rev_id.data,
+             wttable_last_error(), WT_MAX_DEPTH);
+        d->totals.failed++;
+        if (d->status < EXIT_FAILED)
+            d->status = EXIT_FAILED;
+    } else {
+        if (tables == 0 && !d->opt->all_pages)
+            return;
+        wt_bytes_append_str(&d->record, "]}\n");
+    }
+    if (d->record.failed) {
+        wt_bytes_printf(d->msgs, "wttable-dump: %s: out of memory\n", d->name);
+        d->status = EXIT_TROUBLE;
+        return;
+    }
+    wt_bytes_append(&d->out, d->record.data, d->record.len);
+    d->totals.objects++;
+    if (d->out.len >= FLUSH_BYTES)
+        flush_output(d);
+}
+
+static void reset_page(struct dump *d)
+{
+    d->title.len = d->ns.len = d->page_id.len = 0;
+    d->has_ns = d->has_page_id = 0;
+    d->page_selected = -1;
+}
+
+static void reset_revision(struct dump *d)
+{
+    d->rev_id.len = d->timestamp.len = d->text.len = 0;
+    d->has_rev_id = d->has_timestamp = 0;
+}
+
+static void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **attrs)
+{
+    struct dump *d = user;
+    enum element el = element_code(name);
+    if (d->depth < STACK_MAX)
+        d->stack[d->depth] = el;
+    d->depth++;
+    enum element parent = parent_of(d);
+    d->capture = NULL;
+    switch (el) {
+    case EL_PAGE:
+        if (parent == EL_MEDIAWIKI)
+            reset_page(d);
+        break;
+    case EL_TITLE:
+        if (parent == EL_PAGE)
+            d->capture = &d->title;
+        break;
+    case EL_NS:
+        if (parent == EL_PAGE) {
+            d->has_ns = 1;
+            d->capture = &d->ns;
+        }
+        break;
+    case EL_ID:
+        if (parent == EL_PAGE) {
+            d->has_page_id = 1;
+            d->page_id.len = 0;
+            d->capture = &d->page_id;
+        } else if (parent == EL_REVISION) {
+            d->has_rev_id = 1;
+            d->capture = &d->rev_id;
+        }
+        break;
+    case EL_REVISION:
+        if (parent == EL_PAGE) {
+            reset_revision(d);
+            if (d->page_selected < 0)
+                d->page_selected = namespace_selected(d);
+        }
+        break;
+    case EL_TIMESTAMP:
+        if (parent == EL_REVISION) {
+            d->has_timestamp = 1;
+            d->capture = &d->timestamp;
+        }
+        break;
+    case EL_TEXT:
+        if (parent == EL_REVISION && d->page_selected)
+            d->capture = &d->text;
+        break;
+    case EL_NAMESPACE:
+        if (parent == EL_NAMESPACES) {
+            d->ns_key_text.len = d->ns_name_text.len = 0;
+            for (int i = 0; attrs[i] != NULL; i += 2)
+                if (strcmp(attrs[i], "key") == 0)
+                    wt_bytes_append_str(&d->ns_key_text, attrs[i + 1]);
+            d->capture = &d->ns_name_text;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+static void add_namespace_name(struct dump *d)
+{
+    long long key;
+    int negative = d->ns_key_text.len > 0 && d->ns_key_text.data[0] == '-';
+    struct wt_bytes digits = d->ns_key_text;
+    if (negative) {
+        digits.data++;
+        digits.len--;
+    }
+    if (!parse_number(&digits, &key))
+        return;
+    struct ns_name *bigger = realloc(d->ns_names, (d->ns_count + 1) * sizeof *bigger);
+    if (bigger == NULL)
+        return;
+    d->ns_names = bigger;
+    d->ns_names[d->ns_count].key = negative ? -(long)key : (long)key;
+    d->ns_names[d->ns_count].name = strndup(d->ns_name_text.data != NULL ? d->ns_name_text.data : "",
+                                            d->ns_name_text.len);
+    if (d->ns_names[d->ns_count].name != NULL)
+        d->ns_count++;
+}
+
+static struct wt_source *s_current_source; /* for the progress line */
+
+static void show_progress(struct dump *d, int final);
+
+static void XMLCALL on_end(void *user, const XML_Char *name)
+{
+    struct dump *d = user;
+    (void)name;
+    enum element el = d->depth - 1 < STACK_MAX ? d->stack[d->depth - 1] : EL_OTHER;
+    enum element parent = parent_of(d);
+    d->capture = NULL;
+    d->depth--;
+    if (el == EL_REVISION && parent == EL_PAGE && d->page_selected)
+        handle_revision(d);
+    else if (el == EL_NAMESPACE && parent == EL_NAMESPACES)
+        add_namespace_name(d);
+    else if (el == EL_PAGE && parent == EL_MEDIAWIKI) {
+        if (d->page_selected < 0)
+            d->page_selected = namespace_selected(d);
+        if (d->page_selected) {
+            d->totals.pages++;
+            if (d->opt->max_pages >= 0 && --d->page_budget == 0) {
+                d->stopped = 1;
+                XML_StopParser(d->parser, XML_FALSE);
+            }
+        }
+    }
+}
+
+static void XMLCALL on_text(void *user, const XML_Char *s, int len)
+{
+    struct dump *d = user;
+    if (d->capture != NULL)
+        wt_bytes_append(d->capture, s, (size_t)len);
+}
+
+static void show_progress(struct dump *d, int final)
+{
+    double now = seconds_now();
+    if (!final && now - d->last_progress < 0.25)
+        return;
+    d->last_progress = now;
+    double elapsed = now - d->started;
+    double mb = (double)d->bytes_read / 1e6;
+    char line[256];
+    int n = snprintf(line, sizeof line, "\r%s: %llu pages, %llu tables, %.1f MB read, %.1f MB/s",
+                     d->name, d->totals.pages, d->totals.tables, mb,
+                     elapsed > 0 ? mb / elapsed : 0.0);
+    if (d->file_size > 0 && !final && s_current_source != NULL) {
+        long long pos = wt_source_position(s_current_source);
+        double done = (double)pos / (double)d->file_size;
+        if (done > 0.001)
+            n += snprintf(line + n, sizeof line - (size_t)n, ", %.1f %%, %.0f s left", 100 * done,
+                          elapsed / done - elapsed);
+    }
+    n += snprintf(line + n, sizeof line - (size_t)n, "%s", final ? "\n" : "\033[K");
+    wt_write_all(2, line, (size_t)n);
+}
+
+static int want_progress(const struct options *opt)
+{
+    return opt->progress > 0 || (opt->progress < 0 && isatty(2));
+}
+
+/* Reads one file through to its end or first fault.  What it writes goes to
+ * d->out_fd; messages to d->msgs. */
+static void dump_file(struct dump *d, const char *path)
+{
+    char error[256];
+    d->name = display_name(path);
+    struct wt_source *src = wt_source_open(path, error, sizeof error);
+    if (src == NULL) {
+        wt_bytes_printf(d->msgs, "wttable-dump: %s: %s\n", d->name, error);
+        d->status = EXIT_TROUBLE;
+        return;
+    }
+    s_current_source = src;
+    d->file_size = wt_source_size(src);
+    d->parser = XML_ParserCreate(NULL);
+    if (d->parser == NULL) {
+        wt_bytes_printf(d->msgs, "wttable-dump: %s: out of memory\n", d->name);
+        d->status = EXIT_TROUBLE;
+        wt_source_close(src);
+        return;
+    }
+    XML_SetUserData(d->parser, d);
+    XML_SetElementHandler(d->parser, on_start, on_end);
+    XML_SetCharacterDataHandler(d->parser, on_text);
+    d->depth = 0;
+    d->capture = NULL;
+    reset_page(d);
+    reset_revision(d);
+    int progress = want_progress(d->opt);
+    d->started = seconds_now();
+    d->last_progress = 0;
+
+    int first = 1;
+    for (;;) {
+        const char *block;
+        ssize_t n = wt_source_read(src, &block);
+        if (n < 0) {
+            wt_bytes_printf(d->msgs, "wttable-dump: %s: %s\n", d->name, wt_source_error(src));
+            d->status = EXIT_TROUBLE;
+            break;
+        }
+        if (first && n > 0) {
+            const char *what = wt_source_sniff_not_xml(block, (size_t)n);
+            if (what != NULL) {
+                const char *comp = wt_source_compression(src);
+                wt_bytes_printf(d->msgs, "wttable-dump: %s: not an XML dump%s%s%s: %s\n", d->name,
+                                strcmp(comp, "none") != 0 ? " (after " : "",
+                                strcmp(comp, "none") != 0 ? comp : "",
+                                strcmp(comp, "none") != 0 ? " decompression)" : "", what);
+                d->status = EXIT_TROUBLE;
+                break;
+            }
+        }
+        first = 0;
+        d->bytes_read += n;
+        enum XML_Status st = XML_Parse(d->parser, block, (int)n, n == 0);
+        if (st == XML_STATUS_SUSPENDED || d->stopped)
+            break;
+        if (st != XML_STATUS_OK) {
+            if (XML_GetErrorCode(d->parser) == XML_ERROR_ABORTED && d->stopped)
+                break;
+            wt_bytes_printf(d->msgs, "wttable-dump: %s: line %lu, column %lu (byte %lld): %s%s\n",
+                            d->name, (unsigned long)XML_GetCurrentLineNumber(d->parser),
+                            (unsigned long)XML_GetCurrentColumnNumber(d->parser) + 1,
+                            (long long)XML_GetCurrentByteIndex(d->parser),
+                            XML_ErrorString(XML_GetErrorCode(d->parser)),
+                            n == 0 ? " (the dump is cut off)" : "");
+            d->status = EXIT_TROUBLE;
+            break;
+        }
+        if (progress)
+            show_progress(d, 0);
+        if (n == 0)
+            break;
+    }
+    flush_output(d);
+    if (progress)
+        show_progress(d, 1);
+    d->totals.bytes += (unsigned long long)d->bytes_read;
+    d->bytes_read = 0;
+    XML_ParserFree(d->parser);
+    d->parser = NULL;
+    s_current_source = NULL;
+    wt_source_close(src);
+    for (size_t i = 0; i < d->ns_count; i++)
+        free(d->ns_names[i].name);
+    d->ns_count = 0;
+}
+
+/* The run over all files: one after another, or by parts in workers. */
+struct run {
+    const struct options *opt;
+    char **files;
+    size_t count;
+    struct wt_output out;
+    struct dump dump;
+    struct wt_bytes msgs;
+    struct part {
+        int spool;               /* -1: written straight to the output */
+        struct wt_bytes msgs;
+        int status;
+        int write_errno;
+        struct totals totals;
+    } parts[WT_JOBS_AHEAD];
+    int status;
+    int write_errno;
+    struct totals totals;
+    double started;
+};
+
+/* A part converted ahead of its turn waits in an unlinked temporary file:
+ * its size is bounded by the disk, not by memory. */
+static int open_spool(void)
+{
+    const char *dir = getenv("TMPDIR");
+    if (dir == NULL || dir[0] == '\0')
+        dir = "/tmp";
+    int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return fd;
+    char path[4096];
+    snprintf(path, sizeof path, "%s/wttable-dump-XXXXXX", dir);
+    fd = mkostemp(path, O_CLOEXEC);
+    if (fd >= 0)
+        unlink(path);
+    return fd;
+}
+
+static size_t prepare_part(void *ctx, size_t i, int slot, int hold)
+{
+    struct run *run = ctx;
+    struct part *p = &run->parts[slot];
+    struct dump *d = &run->dump;
+    p->msgs.len = 0;
+    p->spool = -1;
+    memset(&d->totals, 0, sizeof d->totals);
+    d->msgs = &p->msgs;
+    d->status = 0;
+    d->write_errno = 0;
+    d->out_fd = run->out.fd;
+    if (hold) {
+        p->spool = open_spool();
+        if (p->spool < 0) {
+            wt_bytes_printf(&p->msgs, "wttable-dump: temporary file: %s\n", strerror(errno));
+            p->status = EXIT_TROUBLE;
+            return 0;
+        }
+        d->out_fd = p->spool;
+    }
+    dump_file(d, run->files[i]);
+    p->status = d->status;
+    p->write_errno = d->write_errno;
+    p->totals = d->totals;
+    return 0;
+}
+
+static int copy_spool(int from, int to)
+{
+    if (lseek(from, 0, SEEK_SET) != 0)
+        return 0;
+    char block[1 << 16];
+    for (;;) {
+        ssize_t n = read(from, block, sizeof block);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return 0;
+        if (n == 0)
+            return 1;
+        if (!wt_write_all(to, block, (size_t)n))
+            return 0;
+    }
+}
+
+static void emit_part(void *ctx, size_t i, int slot, struct wt_job_report *report)
+{
+    struct run *run = ctx;
+    struct part *p = &run->parts[slot];
+    (void)i;
+    wt_write_all(2, p->msgs.data, p->msgs.len);
+    report->write_errno = p->write_errno;
+    if (p->spool >= 0) {
+        if (report->write_errno == 0 && !copy_spool(p->spool, run->out.fd))
+            report->write_errno = errno ? errno : EIO;
+        close(p->spool);
+        p->spool = -1;
+    }
+    report->status = p->status;
+    report->count[0] = p->totals.pages;
+    report->count[1] = p->totals.revisions;
+    report->count[2] = p->totals.tables;
+    report->count[3] = p->totals.bytes;
+    report->seconds = (double)p->totals.objects;
+    report->found = (int)p->totals.failed;
+    report->stop = report->write_errno != 0;
+}
+
+static int collect_part(void *ctx, size_t i, const struct wt_job_report *report)
+{
+    struct run *run = ctx;
+    (void)i;
+    if (report->status > run->status)
+        run->status = report->status;
+    run->totals.pages += report->count[0];
+    run->totals.revisions += report->count[1];
+    run->totals.tables += report->count[2];
+    run->totals.bytes += report->count[3];
+    run->totals.objects += (unsigned long long)report->seconds;
+    run->totals.failed += (unsigned long long)report->found;
+    if (report->write_errno != 0) {
+        run->write_errno = report->write_errno;
+        return 0;
+    }
+    return 1;
+}
+
+static int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+static int usage_error(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("wttable-dump: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "\n%s", k_usage);
+    return 0;
+}
+
+static void print_and_exit(const char *a, const char *b)
+{
+    int ok = fputs(a, stdout) >= 0 && (b == NULL || fputs(b, stdout) >= 0);
+    ok = fflush(stdout) == 0 && ok && !ferror(stdout);
+    if (ok && wt_stdout_was_closed()) {
+        ok = 0;
+        errno = EBADF;
+    }
+    if (!ok) {
+        fprintf(stderr, "wttable-dump: (standard output): %s\n", strerror(errno ? errno : EIO));
+        exit(EXIT_TROUBLE);
+    }
+    exit(0);
+}
+
+static int parse_long(const char *arg, long long lo, long long hi, long long *value)
+{
+    char *end;
+    errno = 0;
+    long long v = strtoll(arg, &end, 10);
+    if (errno != 0 || end == arg || *end != '\0' || v < lo || v > hi)
+        return 0;
+    *value = v;
+    return 1;
+}
+
+enum {
+    OPT_NAMESPACE = 256, OPT_ALL_PAGES, OPT_EXACT, OPT_MAX_PAGES, OPT_PROGRESS, OPT_NO_PROGRESS,
+    OPT_STATS, OPT_VERSION
+};
+
+static int parse_args(int argc, char **argv, struct options *opt, int *first_file)
+{
+    static const struct option k_long[] = {
+        {"namespace", required_argument, NULL, OPT_NAMESPACE},
+        {"all-pages", no_argument, NULL, OPT_ALL_PAGES},
+        {"exact", no_argument, NULL, OPT_EXACT},
+        {"jobs", required_argument, NULL, 'j'},
+        {"max-pages", required_argument, NULL, OPT_MAX_PAGES},
+        {"progress", no_argument, NULL, OPT_PROGRESS},
+        {"no-progress", no_argument, NULL, OPT_NO_PROGRESS},
+        {"stats", no_argument, NULL, OPT_STATS},
+        {"output", required_argument, NULL, 'o'},
+        {"quiet", no_argument, NULL, 'q'},
+        {"version", no_argument, NULL, OPT_VERSION},
+        {"help", no_argument, NULL, 'h'},
+        {NULL, 0, NULL, 0},
+    };
+    int outputs = 0, help = 0, version = 0, progress_given = 0;
+    long long v;
+    opterr = 0;
+    for (;;) {
+        int c = getopt_long(argc, argv, ":j:o:qh", k_long, NULL);
+        if (c == -1)
+            break;
+        switch (c) {
+        case OPT_NAMESPACE:
+            if (strcmp(optarg, "all") == 0) {
+                opt->all_namespaces = 1;
+            } else if (!parse_long(optarg, -1000000, 1000000000, &v)) {
+                return usage_error("--namespace needs a namespace number or \"all\", not '%s'",
+                                   optarg);
+            } else if (opt->namespace_count == MAX_NAMESPACE_ARGS) {
+                return usage_error("at most %d --namespace options", MAX_NAMESPACE_ARGS);
+            } else {
+                opt->namespaces[opt->namespace_count++] = (long)v;
+            }
+            break;
+        case OPT_ALL_PAGES: opt->all_pages = 1; break;
+        case OPT_EXACT: opt->exact = 1; break;
+        case 'j':
+            if (!wt_jobs_parse(optarg, &opt->workers))
+                return usage_error("-j needs a number of jobs from 0 to 1024, not '%s'", optarg);
+            break;
+        case OPT_MAX_PAGES:
+            if (!parse_long(optarg, 1, (long long)1 << 62, &opt->max_pages))
+                return usage_error("--max-pages needs a whole number above 0, not '%s'", optarg);
+            break;
+        case OPT_PROGRESS:
+        case OPT_NO_PROGRESS:
+            if (progress_given++)
+                return usage_error("give --progress or --no-progress once");
+            opt->progress = c == OPT_PROGRESS;
+            break;
+        case OPT_STATS: opt->stats = 1; break;
+        case 'o':
+            opt->output = optarg;
+            outputs++;
+            break;
+        case 'q': opt->quiet = 1; break;
+        case OPT_VERSION: version = 1; break;
+        case 'h': help = 1; break;
+        case ':':
+            if (strncmp(argv[optind - 1], "--", 2) == 0)
+                return usage_error("%s needs an argument", argv[optind - 1]);
+            return usage_error("-%c needs an argument", optopt);
+        default:
+            if (optopt != 0)
+                return usage_error("unknown option -%c", optopt);
+            return usage_error("unknown option %s", argv[optind - 1]);
+        }
+    }
+    if (help)
+        print_and_exit(k_usage, k_help);
+    if (version) {
+        static char line[64];
+        snprintf(line, sizeof line, "wttable-dump %s\n", wttable_version());
+        print_and_exit(line, NULL);
+    }
+    if (outputs > 1)
+        return usage_error("give one output: -o FILE, once");
+    if (opt->output != NULL && opt->output[0] == '\0')
+        return usage_error("empty output name");
+    if (opt->all_namespaces && opt->namespace_count > 0)
+        return usage_error("--namespace all and --namespace N exclude each other");
+    if (opt->namespace_count == 0)
+        opt->namespaces[opt->namespace_count++] = 0;
+    *first_file = optind;
+    return 1;
+}
+
+static const char *plural(unsigned long long n, const char *one, const char *many)
+{
+    return n == 1 ? one : many;
+}
+
+int main(int argc, char **argv)
+{
+    wt_standard_fds_guard();
+    wt_signals_install();
+
+    struct options opt;
+    memset(&opt, 0, sizeof opt);
+    opt.workers = 1;
+    opt.max_pages = -1;
+    opt.progress = -1;
+    int first = argc;
+    if (!parse_args(argc, argv, &opt, &first))
+        return EXIT_TROUBLE;
+
+    static struct run run;
+    static char *k_stdin_only[] = {"-", NULL};
+    run.opt = &opt;
+    run.files = first < argc ? argv + first : k_stdin_only;
+    run.count = first < argc ? (size_t)(argc - first) : 1;
+    run.dump.opt = &opt;
+    run.dump.page_budget = opt.max_pages >= 0 ? (unsigned long long)opt.max_pages : 0;
+    wt_raw_init(&run.dump.raw);
+    run.started = seconds_now();
+
+    if (!wt_output_open(&run.out, opt.output)) {
+        fprintf(stderr, "wttable-dump: %s: %s\n", opt.output, strerror(errno));
+        return EXIT_TROUBLE;
+    }
+    /* --max-pages counts across files: they are read one after another. */
+    int workers = opt.max_pages >= 0 ? 1 : opt.workers;
+    if (opt.max_pages >= 0 && opt.workers > 1 && !opt.quiet)
+        fprintf(stderr, "wttable-dump: --max-pages reads the files one after another\n");
+    int *pinned = NULL;
+    if (workers > 1 && (pinned = calloc(run.count, sizeof *pinned)) != NULL)
+        for (size_t i = 0; i < run.count; i++)
+            pinned[i] = strcmp(run.files[i], "-") == 0;
+    if (workers <= 1) {
+        for (size_t i = 0; i < run.count && !run.dump.stopped && run.write_errno == 0; i++) {
+            struct wt_job_report report;
+            memset(&report, 0, sizeof report);
+            prepare_part(&run, i, 0, 0);
+            emit_part(&run, i, 0, &report);
+            collect_part(&run, i, &report);
+        }
+    } else {
+        /* Parts are large: each worker takes one at a time. */
+        struct wt_jobs jobs = {run.count, workers, pinned, 1, &run, prepare_part, emit_part,
+                               collect_part};
+        if (!wt_jobs_run(&jobs, "wttable-dump"))
+            run.status = EXIT_TROUBLE;
+    }
+    free(pinned);
+
+    /* A cut-off dump keeps what was written of it; a write error does not. */
+    int keep = run.write_errno == 0;
+    if (!wt_output_close(&run.out, keep, NULL) && keep)
+        run.write_errno = errno ? errno : EIO;
+    if (run.write_errno != 0) {
+        fprintf(stderr, "wttable-dump: %s: %s\n", run.out.name, strerror(run.write_errno));
+        run.status = EXIT_TROUBLE;
+    }
+    if (opt.stats) {
+        double seconds = seconds_now() - run.started;
+        double mb = (double)run.totals.bytes / 1e6;
+        fprintf(stderr,
+                "wttable-dump: %llu %s, %llu %s, %llu %s with tables or listed, %llu %s, "
+                "%llu failed; %.1f MB of XML in %.2f s, %.1f MB/s\n",
+                run.totals.pages, plural(run.totals.pages, "page", "pages"), run.totals.revisions,
+                plural(run.totals.revisions, "revision", "revisions"), run.totals.objects,
+                plural(run.totals.objects, "object", "objects"), run.totals.tables,
+                plural(run.totals.tables, "table", "tables"), run.totals.failed, mb, seconds,
+                seconds > 0 ? mb / seconds : 0.0);
+    }
+    return run.status;
+}
