@@ -1,0 +1,300 @@
+"""wttable-dump, run as a data miner runs it: small dumps made here in every
+schema, compression and fault, and the shared real samples when present."""
+import bz2
+import gzip
+import json
+import lzma
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+import zipfile
+
+DUMP = os.environ["WTTABLE_DUMP"]
+WTTABLE = os.environ["WTTABLE_CLI"]
+SAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared",
+                       "corpus", "dumps")
+
+SITEINFO = """  <siteinfo>
+    <namespaces>
+      <namespace key="0" case="first-letter" />
+      <namespace key="1" case="first-letter">Talk</namespace>
+      <namespace key="10" case="first-letter">Template</namespace>
+    </namespaces>
+  </siteinfo>
+"""
+
+
+def esc(text):
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def page(title, text, pid=1, rid=100, ns=0, with_ns=True, ts="2020-01-02T03:04:05Z"):
+    ns_line = f"    <ns>{ns}</ns>\n" if with_ns else ""
+    ts_line = f"      <timestamp>{ts}</timestamp>\n" if ts else ""
+    rid_line = f"      <id>{rid}</id>\n" if rid is not None else ""
+    return (f"  <page>\n    <title>{esc(title)}</title>\n{ns_line}    <id>{pid}</id>\n"
+            f"    <revision>\n{rid_line}{ts_line}"
+            f"      <contributor><username>u</username><id>7</id></contributor>\n"
+            f"      <text xml:space=\"preserve\">{esc(text)}</text>\n    </revision>\n  </page>\n")
+
+
+def dump(*pages, version="0.10", siteinfo=True, close=True):
+    head = (f'<mediawiki xmlns="http://www.mediawiki.org/xml/export-{version}/" '
+            f'version="{version}" xml:lang="en">\n')
+    return head + (SITEINFO if siteinfo else "") + "".join(pages) + ("</mediawiki>\n" if close else "")
+
+
+TABLE = "{| class=\"wikitable\"\n! A !! B\n|-\n| 1 || 2\n|}"
+
+
+def run(*args, stdin=b""):
+    return subprocess.run([DUMP, "--no-progress", *args], input=stdin, capture_output=True)
+
+
+def objects(stdout):
+    return [json.loads(line) for line in stdout.decode("utf-8").splitlines()]
+
+
+def convert(text, *args):
+    """The wttable tool's tables-only conversion of one text, bytes exact."""
+    r = subprocess.run([WTTABLE, "-t", "--raw", "-q", *args], input=text.encode(),
+                       capture_output=True)
+    return r.stdout.decode("utf-8", "replace")
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def path(self, name):
+        return os.path.join(self.dir.name, name)
+
+    def file(self, name, data):
+        path = self.path(name)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
+        return path
+
+
+class Records(Case):
+    def test_fields_and_tables(self):
+        text = "Intro\n" + TABLE + "\nmiddle\n{|\n| x\n{|\n| nested\n|}\n|}\nend"
+        r = run(stdin=dump(page("Lake", text, pid=12, rid=345)).encode())
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        [obj] = objects(r.stdout)
+        self.assertEqual(list(obj), ["id", "ns", "title", "revision", "timestamp", "tables"])
+        self.assertEqual((obj["id"], obj["ns"], obj["title"], obj["revision"], obj["timestamp"]),
+                         (12, 0, "Lake", 345, "2020-01-02T03:04:05Z"))
+        self.assertEqual([t["line"] for t in obj["tables"]], [2, 8])
+        self.assertIn("<td>nested</td>", obj["tables"][1]["html"])
+        self.assertEqual("\n".join(t["html"] for t in obj["tables"]), convert(text))
+
+    def test_table_on_the_first_line_and_unescaped_attributes(self):
+        [obj] = objects(run(stdin=dump(page("P", TABLE)).encode()).stdout)
+        self.assertEqual(obj["tables"][0]["line"], 1)
+        self.assertTrue(obj["tables"][0]["html"].startswith('<table class="wikitable">'))
+
+    def test_missing_fields_namespaces_and_selection(self):
+        pages = [
+            page("Plain", TABLE, pid=1, rid=None, ts=None),
+            page("Talk:Chat", TABLE, pid=2, ns=1),
+            page("Template:Box", TABLE, pid=3, ns=10),
+            page("No tables", "just text", pid=4),
+        ]
+        text = dump(*pages).encode()
+        r = run(stdin=text)
+        objs = objects(r.stdout)
+        self.assertEqual([o["id"] for o in objs], [1])
+        self.assertIsNone(objs[0]["revision"])
+        self.assertIsNone(objs[0]["timestamp"])
+        self.assertEqual([o["id"] for o in objects(run("--namespace", "1", "--namespace", "10",
+                                                       stdin=text).stdout)], [2, 3])
+        self.assertEqual([o["id"] for o in objects(run("--namespace", "all", stdin=text).stdout)],
+                         [1, 2, 3])
+        objs = objects(run("--all-pages", stdin=text).stdout)
+        self.assertEqual([(o["id"], len(o["tables"])) for o in objs], [(1, 1), (4, 0)])
+        self.assertEqual([o["id"] for o in objects(run("--max-pages", "1", "--namespace", "all",
+                                                       stdin=text).stdout)], [1])
+
+    def test_schema_versions(self):
+        # Schema 0.3 has no <ns>: the namespace comes from the title's prefix.
+        for version in ("0.3", "0.5", "0.10", "0.11"):
+            with_ns = version != "0.3"
+            text = dump(page("Talk:T", TABLE, pid=1, ns=1, with_ns=with_ns),
+                        page("Main", TABLE, pid=2, with_ns=with_ns), version=version)
+            objs = objects(run("--namespace", "all", stdin=text.encode()).stdout)
+            self.assertEqual([(o["id"], o["ns"]) for o in objs], [(1, 1), (2, 0)], version)
+
+    def test_every_compression_and_utf16(self):
+        text = dump(page("Ünïcode", TABLE + "\n| é"))
+        raw = text.encode("utf-8")
+        expected = run(stdin=raw).stdout
+        self.assertEqual(objects(expected)[0]["title"], "Ünïcode")
+        half = len(raw) // 2
+        variants = {
+            "plain": raw,
+            "bz2": bz2.compress(raw),
+            "bz2-multistream": bz2.compress(raw[:half]) + bz2.compress(raw[half:]),
+            "gz": gzip.compress(raw),
+            "xz": lzma.compress(raw),
+            "utf16": text.replace('<mediawiki', '<?xml version="1.0" encoding="UTF-16"?>\n<mediawiki', 1)
+                         .encode("utf-16"),
+        }
+        if shutil.which("zstd"):
+            variants["zst"] = subprocess.run(["zstd", "-q", "-c"], input=raw,
+                                             capture_output=True, check=True).stdout
+        for name, data in variants.items():
+            # Recognised by content: the names say nothing.
+            r = run(self.file("dump-" + name, data))
+            self.assertEqual((r.returncode, r.stderr), (0, b""), name)
+            self.assertEqual(r.stdout, expected, name)
+
+    def test_several_files_are_one_stream_and_jobs_keep_the_order(self):
+        files = [self.file(f"part{k}.xml.bz2", bz2.compress(dump(
+            *(page(f"P{k}-{i}", TABLE, pid=k * 100 + i) for i in range(30))).encode()))
+            for k in range(3)]
+        one = run(*files)
+        self.assertEqual(one.returncode, 0)
+        ids = [o["id"] for o in objects(one.stdout)]
+        self.assertEqual(ids, [k * 100 + i for k in range(3) for i in range(30)])
+        for jobs in ("2", "3"):
+            many = run("-j", jobs, *files)
+            self.assertEqual((many.returncode, many.stdout, many.stderr),
+                             (0, one.stdout, one.stderr), jobs)
+
+    def test_output_file_and_stats(self):
+        out = self.file("out.jsonl", "old")
+        os.chmod(out, 0o640)
+        r = run("-o", out, "--stats", stdin=dump(page("P", TABLE)).encode())
+        self.assertEqual(r.returncode, 0)
+        with open(out, "rb") as f:
+            self.assertEqual(len(objects(f.read())), 1)
+        self.assertEqual(os.stat(out).st_mode & 0o777, 0o640)
+        self.assertRegex(r.stderr.decode(), r"^wttable-dump: 1 page, 1 revision, 1 object with "
+                                            r"tables or listed, 1 table, 0 failed; ")
+
+
+class RawPages(Case):
+    def test_preparation_and_exact(self):
+        text = ("{|\n! A !! B !! C\n|-\n| {{flag|France}} || <!-- a | b\nc -->2 || 3\n|-\n|\n"
+                "| {{a|{{b|c}}}} || <nowiki>x||y</nowiki>\n|}\n<!-- x\ny -->\n{|\n| after\n|}")
+        [obj] = objects(run(stdin=dump(page("P", text)).encode()).stdout)
+        first, second = obj["tables"]
+        self.assertIn("<td>{{flag|France}}</td><td>2</td><td>3</td>", first["html"])
+        self.assertIn("<td></td>\n<td>{{a|{{b|c}}}}</td><td><nowiki>x||y</nowiki></td>",
+                      first["html"])
+        # Lines count as the dump holds them, comments included.
+        self.assertEqual((first["line"], second["line"]), (1, 12))
+        self.assertEqual("\n".join(t["html"] for t in obj["tables"]),
+                         convert(text, "--raw-wikitext"))
+        [exact] = objects(run("--exact", stdin=dump(page("P", text)).encode()).stdout)
+        self.assertIn("<td {{flag>France}}</td>", exact["tables"][0]["html"])
+        self.assertEqual("\n".join(t["html"] for t in exact["tables"]), convert(text))
+
+    def test_no_free_mask_bytes(self):
+        # XML 1.0 allows only TAB, LF and CR below 0x20: a text cannot hold the
+        # control bytes, so this case is reached through wttable directly.
+        low = "".join(chr(c) for c in list(range(1, 9)) + list(range(14, 32)))
+        text = low + "\n{|\n| {{a|b}}\n|}"
+        r = subprocess.run([WTTABLE, "-t", "--raw-wikitext"], input=text.encode(),
+                           capture_output=True)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn(b"no two free control bytes", r.stderr)
+        self.assertIn(b"<td {{a>b}}</td>", r.stdout)
+
+    def test_a_cut_character_becomes_a_replacement_character(self):
+        text = "{|\n| " + "a" * 16381 + "é\n|}"
+        [obj] = objects(run(stdin=dump(page("P", text)).encode()).stdout)
+        self.assertTrue(obj["tables"][0]["html"].endswith("a\ufffd</td></tr>\n</table>"))
+
+
+class Faults(Case):
+    def test_cut_and_malformed_dumps_keep_complete_pages(self):
+        good = [page(f"P{i}", TABLE, pid=i) for i in range(3)]
+        full = dump(*good)
+        cut_inside = full[:full.rindex("<revision>")]
+        cases = [
+            ("cut inside a page", cut_inside, [0, 1], b"cut off"),
+            ("no </mediawiki>", dump(*good, close=False), [0, 1, 2], b"cut off"),
+            ("malformed", dump(*good[:2]).replace("</mediawiki>", "<page><title>x</titel></page>"),
+             [0, 1], b"mismatched tag"),
+        ]
+        for name, text, ids, message in cases:
+            path = self.file("d.xml", text)
+            r = run(path)
+            self.assertEqual(r.returncode, 2, name)
+            self.assertEqual([o["id"] for o in objects(r.stdout)], ids, name)
+            self.assertRegex(r.stderr, rb"^wttable-dump: .*d\.xml: line \d+, column \d+ \(byte \d+\): ",
+                             name)
+            self.assertIn(message, r.stderr, name)
+
+    def test_not_a_dump(self):
+        zpath = self.path("dump.zip")
+        with zipfile.ZipFile(zpath, "w") as z:
+            z.writestr("a.xml", dump(page("P", TABLE)))
+        cases = [
+            (zpath, b"not an XML dump: it looks like a zip archive, which is not supported"),
+            (self.file("t.txt", "hello"), b"not an XML dump: it does not begin with \"<\""),
+            (self.file("b.bz2", bz2.compress(b"hello")),
+             b"not an XML dump (after bzip2 decompression): it does not begin"),
+            (self.path("missing"), b"No such file or directory"),
+            (self.dir.name, b"Is a directory"),
+        ]
+        for path, message in cases:
+            r = run(path)
+            self.assertEqual((r.returncode, r.stdout), (2, b""), path)
+            self.assertIn(message, r.stderr, path)
+
+    def test_nesting_failure_is_reported_and_the_run_goes_on(self):
+        deep = "{|\n" * 65
+        text = dump(page("Deep", deep, pid=1, rid=9), page("Fine", TABLE, pid=2))
+        r = run(stdin=text.encode())
+        self.assertEqual(r.returncode, 1)
+        objs = objects(r.stdout)
+        self.assertEqual(objs[0]["tables"], [])
+        self.assertEqual(objs[0]["error"], "Failed to parse table markup")
+        self.assertEqual(objs[1]["id"], 2)
+        self.assertIn(b'page "Deep" (revision 9)', r.stderr)
+
+    def test_usage(self):
+        cases = [(["--namespace", "x"], b"--namespace needs"), (["-o", "a", "-o", "b"], b"one output"),
+                 (["--max-pages", "0"], b"--max-pages needs"), (["--bogus"], b"unknown option"),
+                 (["--namespace", "all", "--namespace", "1"], b"exclude each other")]
+        for args, message in cases:
+            r = run(*args)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn(message, r.stderr, args)
+        self.assertEqual(run("--version").stdout, b"wttable-dump 1.0.0\n")
+
+
+@unittest.skipUnless(os.path.isdir(SAMPLES), "no shared dump samples")
+class SharedSamples(Case):
+    def test_contract_on_every_revision(self):
+        """The html values joined with LF are the tables-only conversion of the
+        prepared text (or, with --exact, of the text as the dump holds it)."""
+        for name in sorted(os.listdir(SAMPLES)):
+            path = os.path.join(SAMPLES, name)
+            texts = {}
+            for _, el in ET.iterparse(bz2.open(path)):
+                if el.tag.endswith("}revision"):
+                    rid = int(el.find("{*}id").text)
+                    texts[rid] = el.find("{*}text").text or ""
+            for exact in (False, True):
+                args = ["--exact"] if exact else []
+                r = run("--all-pages", "--namespace", "all", *args, path)
+                self.assertEqual(r.returncode, 0)
+                objs = objects(r.stdout)
+                self.assertEqual(len(objs), len(texts))
+                for obj in objs:
+                    text = texts[obj["revision"]]
+                    joined = "\n".join(t["html"] for t in obj["tables"])
+                    wanted = convert(text, *([] if exact else ["--raw-wikitext"]))
+                    self.assertEqual(joined, wanted, (name, obj["title"], exact))
+
+
+if __name__ == "__main__":
+    unittest.main()
