@@ -7,6 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 FUZZ_SECONDS ?= 60
 CORPUS ?= ../shared/corpus/real
+DUMPS ?= ../shared/corpus/dumps
 
 .PHONY: all configure demo test install bench asan fuzz test-large clean
 
@@ -58,6 +59,11 @@ fuzz:
 	build-fuzz/fuzz/fuzz_buffer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	  -artifact_prefix=build-fuzz/ \
 	  build-fuzz/corpus-buffer
+	python3 fuzz/make_dump_seeds.py build-fuzz/seeds-dump build-fuzz/seeds $(DUMPS)
+	mkdir -p build-fuzz/corpus-dump
+	build-fuzz/fuzz/fuzz_dump -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/wttable.dict \
+	  -artifact_prefix=build-fuzz/ \
+	  -max_len=65536 -print_final_stats=1 build-fuzz/corpus-dump build-fuzz/seeds-dump
 
 # Opt-in: texts larger than 4 GiB through both modes (about 10 GB of memory).
 test-large: all

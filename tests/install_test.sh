@@ -14,6 +14,7 @@ libdir=$(dirname "$(find "$prefix" -name 'libtrivanex-wikitext-table.so.1' -path
 test -L "$libdir/libtrivanex-wikitext-table.so"
 test -L "$libdir/libtrivanex-wikitext-table.so.1"
 test -f "$prefix/share/man/man1/wttable.1"
+test -f "$prefix/share/man/man3/wttable.3"
 
 echo "== pkg-config consumer"
 flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs trivanex-wikitext-table)
@@ -29,6 +30,13 @@ echo "== installed tool"
 out=$(printf '{|\n| a\n|}' | "$prefix/bin/wttable" -t)
 test "$out" = "$(printf '<table>\n<tr>\n<td>a</td></tr>\n</table>')"
 "$prefix/bin/wttable" --version
+if [ -x "$prefix/bin/wttable-dump" ]; then
+  test -f "$prefix/share/man/man1/wttable-dump.1"
+  printf '<mediawiki><page><title>T</title><ns>0</ns><id>1</id><revision><id>2</id><text>{|
+| a
+|}</text></revision></page></mediawiki>' |
+    "$prefix/bin/wttable-dump" --no-progress | grep -q '"html": "<table>'
+fi
 
 echo "== installed Python package"
 site=$(dirname "$(find "$prefix" -type d -name trivanex_wikitext_table | head -n 1)")
