@@ -27,7 +27,9 @@ demo: all
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# PYTHON=/usr/bin/python3 installs the Python package for that interpreter.
 install: all
+	$(if $(PYTHON),cmake -S . -B $(BUILD) -DWTTABLE_PYTHON=$(PYTHON) > /dev/null)
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Throughput against memchr and memcpy on this machine, the stack one

@@ -39,22 +39,22 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/trivanex-wikitext-table-config-version.cmake
   DESTINATION ${WTTABLE_CMAKE_DIR})
 
-# Python: the package goes into the prefix's site-packages, with a relative
-# link to the library beside it, so that it loads wherever the prefix lies.
+# Python: the package goes where the chosen interpreter looks for the
+# prefix's packages, with a relative link to the library and package
+# metadata (so pip sees it).  WTTABLE_PYTHON picks the interpreter.
 find_package(Python3 COMPONENTS Interpreter)
-if(Python3_FOUND)
-  execute_process(COMMAND ${Python3_EXECUTABLE} -c
-    "import sysconfig; print(sysconfig.get_path('purelib', vars={'base': '', 'platbase': ''}).lstrip('/'))"
-    OUTPUT_VARIABLE WTTABLE_PYTHON_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
-else()
-  set(WTTABLE_PYTHON_DIR ${CMAKE_INSTALL_LIBDIR}/python3/site-packages)
+set(WTTABLE_PYTHON "${Python3_EXECUTABLE}" CACHE FILEPATH "Python that make install installs the package for")
+if(WTTABLE_PYTHON)
+  install(CODE "
+    execute_process(COMMAND \"${WTTABLE_PYTHON}\"
+      \"${CMAKE_CURRENT_SOURCE_DIR}/cmake/install_python_package.py\"
+      \"${CMAKE_CURRENT_SOURCE_DIR}/python/trivanex_wikitext_table\"
+      \"\${CMAKE_INSTALL_PREFIX}\"
+      \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libtrivanex-wikitext-table.so.${WTTABLE_SOVERSION}\"
+      \"${PROJECT_VERSION}\" \"\$ENV{DESTDIR}\"
+      RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR \"installing the Python package failed\")
+    endif()
+  ")
 endif()
-install(DIRECTORY python/trivanex_wikitext_table DESTINATION ${WTTABLE_PYTHON_DIR}
-  PATTERN __pycache__ EXCLUDE)
-install(CODE "
-  set(package \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${WTTABLE_PYTHON_DIR}/trivanex_wikitext_table\")
-  file(RELATIVE_PATH to_lib \"\${package}\"
-    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libtrivanex-wikitext-table.so.${WTTABLE_SOVERSION}\")
-  file(CREATE_LINK \"\${to_lib}\" \"\${package}/libtrivanex-wikitext-table.so.${WTTABLE_SOVERSION}\" SYMBOLIC)
-  message(STATUS \"Python package: \${package} (add \${CMAKE_INSTALL_PREFIX}/${WTTABLE_PYTHON_DIR} to PYTHONPATH)\")
-")

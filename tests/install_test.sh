@@ -45,4 +45,29 @@ import trivanex_wikitext_table as w
 assert w.to_html("{|\n| a\n|}") == "<table>\n<tr>\n<td>a</td></tr>\n</table>"
 print("python:", w.version(), "ok")'
 grep -q "Python package: " "$tmp/install.log"
+
+echo "== make install into the user base: importable with no PYTHONPATH, seen by pip"
+n=0
+for py in python3 /usr/bin/python3; do
+  command -v "$py" > /dev/null || continue
+  n=$((n + 1))
+  userbase=$tmp/userbase-$n
+  mkdir -p "$userbase"
+  PYTHONUSERBASE=$userbase "$py" "$here/../cmake/install_python_package.py" \
+    "$here/../python/trivanex_wikitext_table" "$userbase" "$libdir/libtrivanex-wikitext-table.so.1" \
+    1.0.0 > "$tmp/user-install.log"
+  ! grep -q PYTHONPATH "$tmp/user-install.log"
+  (cd "$tmp" && env -u TRIVANEX_WIKITEXT_TABLE_LIBRARY -u PYTHONPATH PYTHONUSERBASE=$userbase "$py" -c '
+import trivanex_wikitext_table as w, importlib.metadata as m
+assert w.to_html("{|\n| a\n|}") == "<table>\n<tr>\n<td>a</td></tr>\n</table>"
+assert m.version("trivanex-wikitext-table") == "1.0.0" == w.__version__
+print("user base:", w.__file__)')
+  if "$py" -m pip --version > /dev/null 2>&1; then
+    shown=$(PYTHONUSERBASE=$userbase "$py" -m pip show trivanex-wikitext-table)
+    grep -q "^Version: 1.0.0" <<< "$shown"
+    PYTHONUSERBASE=$userbase "$py" -m pip uninstall -y -q trivanex-wikitext-table 2>/dev/null ||
+      PYTHONUSERBASE=$userbase "$py" -m pip uninstall -y -q --break-system-packages trivanex-wikitext-table
+    test -z "$(find "$userbase" -name '__init__.py')"
+  fi
+done
 echo "install test passed"

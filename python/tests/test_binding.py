@@ -1,8 +1,12 @@
 """The Python binding, over the built shared library."""
+import multiprocessing
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
@@ -82,18 +86,125 @@ class Conversions(unittest.TestCase):
         self.assertEqual(errors, [])
 
 
+PACKAGE_PARENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+
+
+def import_with(env_changes, cwd=PACKAGE_PARENT, code="import trivanex_wikitext_table"):
+    env = dict(os.environ)
+    env.pop("LD_LIBRARY_PATH", None)
+    for key, value in env_changes.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    return subprocess.run([sys.executable, "-c", code], cwd=cwd, env=env, capture_output=True,
+                          text=True)
+
+
 class Loading(unittest.TestCase):
-    def test_missing_library_names_where_it_looked(self):
-        env = dict(os.environ, TRIVANEX_WIKITEXT_TABLE_LIBRARY="/nonexistent/libx.so")
-        env.pop("LD_LIBRARY_PATH", None)
-        package = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-        result = subprocess.run(
-            [sys.executable, "-c", "import trivanex_wikitext_table"], cwd=package, env=env,
-            capture_output=True, text=True)
+    def test_an_explicit_library_that_cannot_load_is_an_error_naming_it(self):
+        result = import_with({"TRIVANEX_WIKITEXT_TABLE_LIBRARY": "/nonexistent/libx.so"})
         self.assertNotEqual(result.returncode, 0)
-        self.assertIn("OSError", result.stderr)
-        self.assertIn("/nonexistent/libx.so", result.stderr)
-        self.assertIn("beside the package", result.stderr)
+        self.assertIn("ImportError: trivanex-wikitext-table: $TRIVANEX_WIKITEXT_TABLE_LIBRARY "
+                      "names /nonexistent/libx.so, which cannot be loaded", result.stderr)
+
+    @unittest.skipUnless(shutil.which("cc"), "no C compiler")
+    def test_a_wrong_library_is_refused(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            src = os.path.join(tmp, "fake.c")
+            cases = {
+                "missing": ("int wttable_has_tables(const char *t) { return 0; }", "it lacks"),
+                "major 2": ("".join("const char *%s(void) { return \"2.0.0\"; }\n" % f
+                                    for f in ("wttable_last_error", "wttable_parse_document",
+                                              "wttable_to_html", "wttable_version"))
+                            + "int wttable_has_tables(void) { return 0; }",
+                            "is version 2.0.0; this package needs major version 1"),
+            }
+            for name, (code, message) in cases.items():
+                with open(src, "w") as f:
+                    f.write(code)
+                lib = os.path.join(tmp, "lib%s.so" % name.replace(" ", ""))
+                subprocess.run(["cc", "-shared", "-fPIC", "-w", src, "-o", lib], check=True)
+                result = import_with({"TRIVANEX_WIKITEXT_TABLE_LIBRARY": lib})
+                self.assertIn(message, result.stderr, name)
+
+    def test_nothing_found_says_how_to_fix_it(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            shutil.copytree(os.path.join(PACKAGE_PARENT, "trivanex_wikitext_table"),
+                            os.path.join(tmp, "trivanex_wikitext_table"),
+                            ignore=shutil.ignore_patterns("*.so*", "__pycache__"))
+            result = import_with({"TRIVANEX_WIKITEXT_TABLE_LIBRARY": None}, cwd=tmp)
+            if result.returncode == 0:
+                self.skipTest("a copy of the library is installed on the loader's path")
+            self.assertIn("pip install", result.stderr)
+            self.assertIn("build/libtrivanex-wikitext-table.so.1", result.stderr)
+
+    def test_lone_surrogates_and_versions(self):
+        with self.assertRaisesRegex(ValueError, "not valid Unicode at index 3"):
+            wt.to_html("{|\n\ud800")
+        self.assertEqual(wt.__version__, wt.version())
+        self.assertEqual(sorted(wt.__all__), sorted(
+            ["to_html", "parse_document", "has_tables", "version", "WikitextTableError",
+             "__version__"]))
+
+
+CHILD_CHECK = "{|\n| child %d\n|}"
+
+
+def _convert_in_child(n):
+    return wt.to_html(CHILD_CHECK % n)
+
+
+class Fork(unittest.TestCase):
+    """Children forked while other threads convert must not inherit a held lock."""
+
+    def setUp(self):
+        self.stop = threading.Event()
+        self.threads = [threading.Thread(target=self.churn) for _ in range(4)]
+        for t in self.threads:
+            t.start()
+        self.addCleanup(self.join)
+
+    def churn(self):
+        text = "{|\n" + "| a || b || c\n|-\n" * 2000 + "|}"
+        while not self.stop.is_set():
+            wt.parse_document(text)
+
+    def join(self):
+        self.stop.set()
+        for t in self.threads:
+            t.join()
+
+    def test_os_fork_children_convert_and_exit(self):
+        pids = []
+        for n in range(20):
+            pid = os.fork()
+            if pid == 0:
+                ok = wt.to_html(CHILD_CHECK % n) == "<table>\n<tr>\n<td>child %d</td></tr>\n</table>" % n
+                os._exit(0 if ok else 3)
+            pids.append(pid)
+        deadline = time.monotonic() + 20
+        for pid in pids:
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+                    break
+                if time.monotonic() > deadline:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    self.fail("a forked child hung")
+                time.sleep(0.01)
+
+    def test_multiprocessing_start_methods(self):
+        for method in ("fork", "forkserver", "spawn"):
+            with self.subTest(method):
+                ctx = multiprocessing.get_context(method)
+                with ctx.Pool(2) as pool:
+                    result = pool.map_async(_convert_in_child, range(10))
+                    got = result.get(timeout=60)
+                self.assertEqual(got, ["<table>\n<tr>\n<td>child %d</td></tr>\n</table>" % n
+                                       for n in range(10)])
 
 
 if __name__ == "__main__":

@@ -4,80 +4,125 @@
     >>> to_html("{|\\n| a || b\\n|}")
     '<table>\\n<tr>\\n<td>a</td><td>b</td></tr>\\n</table>'
 
-``str`` in gives ``str`` out (UTF-8 both ways), ``bytes`` in gives ``bytes``
-out.  Nothing is escaped: HTML made from untrusted text must go through an
-HTML sanitizer.  Calls may come from any thread; they are serialised here,
-since the library keeps one result buffer per function.
+``str`` in gives ``str`` out (UTF-8 both ways); ``bytes``-like in gives
+``bytes`` out.  A ``str`` that cannot be encoded as UTF-8 (a lone surrogate)
+and a NUL in the input raise ``ValueError``; a failed conversion raises
+``WikitextTableError`` with the library's message.  Nothing is escaped: HTML
+made from untrusted text must go through an HTML sanitizer.
+
+Calls may come from any thread: the library keeps one result buffer per
+function, so calls are serialised here and every result is copied at once.
+A child process forked at any moment, even while another thread is inside a
+conversion, starts with the lock free.
 """
+from __future__ import annotations
 
 import ctypes
 import os
 import threading
+from typing import Union, overload
 
-__all__ = ["to_html", "parse_document", "has_tables", "version", "WikitextTableError"]
+__all__ = ["to_html", "parse_document", "has_tables", "version", "WikitextTableError",
+           "__version__"]
 
-ENV_VAR = "TRIVANEX_WIKITEXT_TABLE_LIBRARY"
-SONAME = "libtrivanex-wikitext-table.so.1"
+_ENV_VAR = "TRIVANEX_WIKITEXT_TABLE_LIBRARY"
+_SONAME = "libtrivanex-wikitext-table.so.1"
+_MAJOR = 1
+_FUNCTIONS = ("wttable_has_tables", "wttable_last_error", "wttable_parse_document",
+              "wttable_to_html", "wttable_version")
+
+BytesLike = Union[bytes, bytearray, memoryview]
 
 
 class WikitextTableError(Exception):
     """A conversion failed; the message is the library's own."""
 
 
-def _load():
-    tried = []
-    candidates = []
-    explicit = os.environ.get(ENV_VAR)
+def _check(lib: ctypes.CDLL, path: str) -> ctypes.CDLL:
+    missing = [name for name in _FUNCTIONS if not hasattr(lib, name)]
+    if missing:
+        raise ImportError(f"trivanex-wikitext-table: {path} is not this library: it lacks "
+                          f"{', '.join(missing)}")
+    lib.wttable_version.restype = ctypes.c_char_p
+    lib.wttable_version.argtypes = []
+    found = lib.wttable_version().decode("ascii", "replace")
+    if found.split(".")[0] != str(_MAJOR):
+        raise ImportError(f"trivanex-wikitext-table: {path} is version {found}; this package "
+                          f"needs major version {_MAJOR}")
+    return lib
+
+
+def _load() -> ctypes.CDLL:
+    explicit = os.environ.get(_ENV_VAR)
     if explicit:
-        candidates.append(explicit)
-    here = os.path.dirname(os.path.abspath(__file__))
-    candidates.append(os.path.join(here, SONAME))
-    candidates.append(SONAME)
-    for candidate in candidates:
+        # An explicit choice is never replaced by another copy.
         try:
-            return ctypes.CDLL(candidate)
+            return _check(ctypes.CDLL(explicit), explicit)
         except OSError as error:
-            tried.append("%s (%s)" % (candidate, error))
-    raise OSError("trivanex-wikitext-table: cannot load the shared library; tried "
-                  "$%s, beside the package and the system loader: %s"
-                  % (ENV_VAR, "; ".join(tried)))
+            raise ImportError(f"trivanex-wikitext-table: ${_ENV_VAR} names {explicit}, which "
+                              f"cannot be loaded: {error}") from None
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), _SONAME)
+    tried = []
+    for candidate in (beside, _SONAME):
+        try:
+            return _check(ctypes.CDLL(candidate), candidate)
+        except OSError as error:
+            tried.append(f"{candidate} ({error})")
+    raise ImportError(
+        "trivanex-wikitext-table: the shared library was not found; tried "
+        + "; ".join(tried)
+        + f". Install the package with pip (pip install trivanex-wikitext-table, or "
+        f"pip install . in a checkout), or point ${_ENV_VAR} at a built library such as "
+        f"build/{_SONAME}.")
 
 
 _lib = _load()
-for _name in ("wttable_to_html", "wttable_parse_document", "wttable_last_error",
-              "wttable_version"):
+for _name in ("wttable_to_html", "wttable_parse_document", "wttable_last_error"):
     getattr(_lib, _name).restype = ctypes.c_char_p
 _lib.wttable_to_html.argtypes = [ctypes.c_char_p]
 _lib.wttable_parse_document.argtypes = [ctypes.c_char_p]
 _lib.wttable_has_tables.argtypes = [ctypes.c_char_p]
 _lib.wttable_has_tables.restype = ctypes.c_int
 _lib.wttable_last_error.argtypes = []
-_lib.wttable_version.argtypes = []
 
 # ctypes releases the GIL during foreign calls; the library must see one
 # caller at a time, and its results live only until the next call.
 _lock = threading.Lock()
 
 
-def _as_bytes(text):
+def _renew_lock_in_child() -> None:
+    # A fork copies the lock as it was: held, if another thread was inside a
+    # conversion.  That thread does not exist in the child.
+    global _lock
+    _lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_renew_lock_in_child)
+
+
+def _as_bytes(text: Union[str, BytesLike]) -> bytes:
     if isinstance(text, str):
-        data = text.encode("utf-8")
+        try:
+            data = text.encode("utf-8")
+        except UnicodeEncodeError as error:
+            raise ValueError(f"text is not valid Unicode at index {error.start} "
+                             f"(a lone surrogate); it cannot be encoded as UTF-8") from None
     elif isinstance(text, (bytes, bytearray, memoryview)):
         data = bytes(text)
     else:
-        raise TypeError("text must be str or bytes, not %s" % type(text).__name__)
+        raise TypeError(f"text must be str or bytes, not {type(text).__name__}")
     nul = data.find(b"\0")
     if nul >= 0:
         # The library reads up to the first NUL: refuse rather than drop the rest.
-        raise ValueError("NUL byte at offset %d; input must be text" % nul)
+        raise ValueError(f"NUL byte at offset {nul}; input must be text")
     return data
 
 
-def _convert(function, text):
+def _convert(function: "ctypes._NamedFuncPointer", text: Union[str, BytesLike]) -> Union[str, bytes]:
     data = _as_bytes(text)
     with _lock:
-        html = function(data)  # c_char_p restype copies the bytes at once
-        error = _lib.wttable_last_error()
+        html: bytes = function(data)  # a c_char_p result is copied at once
+        error: bytes = _lib.wttable_last_error()
     if error:
         raise WikitextTableError(error.decode("utf-8", "replace"))
     if isinstance(text, str):
@@ -86,23 +131,51 @@ def _convert(function, text):
     return html
 
 
-def to_html(text):
+@overload
+def to_html(text: str) -> str: ...
+@overload
+def to_html(text: BytesLike) -> bytes: ...
+
+
+def to_html(text: Union[str, BytesLike]) -> Union[str, bytes]:
     """The HTML of the tables in ``text``, and nothing else."""
     return _convert(_lib.wttable_to_html, text)
 
 
-def parse_document(text):
+@overload
+def parse_document(text: str) -> str: ...
+@overload
+def parse_document(text: BytesLike) -> bytes: ...
+
+
+def parse_document(text: Union[str, BytesLike]) -> Union[str, bytes]:
     """The whole of ``text``, each table replaced by its HTML."""
     return _convert(_lib.wttable_parse_document, text)
 
 
-def has_tables(text):
+def has_tables(text: Union[str, BytesLike]) -> bool:
     """Whether some line of ``text`` starts a table ("{|", maybe behind colons)."""
     data = _as_bytes(text)
     with _lock:
-        return _lib.wttable_has_tables(data) == 1
+        return bool(_lib.wttable_has_tables(data) == 1)
 
 
-def version():
+def version() -> str:
     """The loaded library's version, such as "1.0.0"."""
-    return _lib.wttable_version().decode("ascii")
+    result: bytes = _lib.wttable_version()
+    return result.decode("ascii")
+
+
+def _package_version() -> str:
+    try:
+        from importlib.metadata import PackageNotFoundError, version as dist_version
+    except ImportError:  # Python before 3.8
+        return version()
+    try:
+        return dist_version("trivanex-wikitext-table")
+    except PackageNotFoundError:
+        # Used from a checkout: the package and the library are one project.
+        return version()
+
+
+__version__: str = _package_version()
