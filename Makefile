@@ -9,7 +9,17 @@ FUZZ_SECONDS ?= 60
 CORPUS ?= ../shared/corpus/real
 DUMPS ?= ../shared/corpus/dumps
 
-.PHONY: all configure demo test install bench asan fuzz test-large clean
+.PHONY: all configure demo test install bench asan fuzz test-large clean wasm playground js-test
+
+# The WebAssembly build: the same three sources for wasm32-wasi (Debian:
+# clang, lld, wasi-libc, libclang-rt-14-dev-wasm32), no C++ runtime, no
+# imports.  The stack holds the conversion's work area; memory grows as
+# inputs need, up to 4 GiB.
+WASM_CXX ?= clang++
+WASM_OUT = build-wasm/libtrivanex-wikitext-table.wasm
+VERSION := $(shell grep -o 'trivanex-wikitext-table VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+WASM_EXPORTS = wttable_to_html wttable_parse_document wttable_has_tables wttable_last_error wttable_version
+WASM_FLAGS ?= -O2 -msimd128
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -71,5 +81,29 @@ fuzz:
 test-large: all
 	$(BUILD)/tests/wttable_large_tests
 
+wasm:
+	mkdir -p build-wasm
+	sed 's/@PROJECT_VERSION@/$(VERSION)/' src/wttable_config.h.in > build-wasm/wttable_config.h
+	$(WASM_CXX) --target=wasm32-wasi $(WASM_FLAGS) -std=c++17 -fno-exceptions -fno-rtti -nostdlib++ \
+	  -mexec-model=reactor -Iinclude -Isrc -Ibuild-wasm -DWTTABLE_BUILDING \
+	  src/wt_buffer.cpp src/wttable_parser.cpp src/wttable_api.cpp js/src/wt_wasm.cpp \
+	  $(foreach f,$(WASM_EXPORTS),-Wl,--export=$(f)) \
+	  -Wl,-z,stack-size=1048576 -Wl,--max-memory=4294967296 -Wl,--strip-all \
+	  -o $(WASM_OUT)
+	cp $(WASM_OUT) js/
+	cp examples/article.wiki js/playground/example.wiki
+	@echo "wrote $(WASM_OUT): $$(wc -c < $(WASM_OUT)) bytes, $$(gzip -9 -c $(WASM_OUT) | wc -c) gzipped"
+
+# The JavaScript package's tests (Node's test runner), the packed tarball
+# and the playground in Chromium; needs `npm ci` in js/ for the browser test.
+js-test: wasm all
+	cd js && WTTABLE_CLI=$(abspath $(BUILD))/cli/wttable node --test test/
+
+# Serves the playground on localhost.
+playground: wasm
+	@echo "playground: http://127.0.0.1:8765/playground/"
+	cd js && python3 -m http.server 8765 --bind 127.0.0.1
+
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz
+	rm -rf $(BUILD) build-asan build-fuzz build-wasm
+

@@ -3,8 +3,14 @@
 #include <stdint.h>
 #include <string.h>
 
+/* 16-byte compares where the target has them: SSE2 on x86-64, SIMD128 in
+ * WebAssembly built with -msimd128.  Elsewhere the plain loops below. */
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#define WTTABLE_SIMD16 1
+#elif defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#define WTTABLE_SIMD16 1
 #endif
 
 /* Every writer below returns 0 when the buffer could not grow.  The first
@@ -107,6 +113,12 @@ static inline unsigned byte_mask(const char *block, char c)
     __m128i chunk = _mm_loadu_si128((const __m128i *)(const void *)block);
     return (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(c)));
 }
+#elif defined(__wasm_simd128__)
+static inline unsigned byte_mask(const char *block, char c)
+{
+    v128_t chunk = wasm_v128_load(block);
+    return (unsigned)wasm_i8x16_bitmask(wasm_i8x16_eq(chunk, wasm_i8x16_splat(c)));
+}
 #endif
 
 /* The first `c` in [p, end), or end.  `low` is where the readable bytes
@@ -116,7 +128,7 @@ static inline unsigned byte_mask(const char *block, char c)
  * goes to memchr. */
 static inline const char *find_byte(const char *low, const char *p, const char *end, char c)
 {
-#if defined(__SSE2__)
+#if defined(WTTABLE_SIMD16)
     if (end - p < 16) {
         if (end - low < 16) {
             while (p < end && *p != c)
@@ -299,6 +311,18 @@ static inline unsigned guard_pair_mask(const char *block)
                       _mm_cmpeq_epi8(second, _mm_set1_epi8('{'))));
     return (unsigned)_mm_movemask_epi8(pairs);
 }
+#elif defined(__wasm_simd128__)
+static inline unsigned guard_pair_mask(const char *block)
+{
+    v128_t first = wasm_v128_load(block);
+    v128_t second = wasm_v128_load(block + 1);
+    v128_t pairs = wasm_v128_or(
+        wasm_v128_and(wasm_i8x16_eq(first, wasm_i8x16_splat('[')),
+                      wasm_i8x16_eq(second, wasm_i8x16_splat('['))),
+        wasm_v128_and(wasm_i8x16_eq(first, wasm_i8x16_splat('-')),
+                      wasm_i8x16_eq(second, wasm_i8x16_splat('{'))));
+    return (unsigned)wasm_i8x16_bitmask(pairs);
+}
 #endif
 
 /* Whether "[[" or "-{" lies wholly inside the n bytes at p; `low` as for
@@ -308,7 +332,7 @@ static inline int has_guard_pair(const char *low, const char *p, size_t n)
     if (n < 2)
         return 0;
     size_t i = 0;
-#if defined(__SSE2__)
+#if defined(WTTABLE_SIMD16)
     if (n < 17 && p + n - low >= 17) {
         const char *block = p + n - 17;
         return (guard_pair_mask(block) & (~0u << (p - block))) != 0;

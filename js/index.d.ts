@@ -1,0 +1,26 @@
+/** A conversion failed (more than 64 nested tables); the message is the library's own. */
+export class WikitextTableError extends Error {}
+
+/**
+ * Loads the WebAssembly module once; later calls return the same promise.
+ * In Node the module is read from beside this file; in a browser it is fetched
+ * from beside this file unless a URL or the bytes of the `.wasm` are given.
+ */
+export function init(
+  source?: string | URL | Response | BufferSource | WebAssembly.Module,
+): Promise<void>;
+
+/** The HTML of the tables in `text`, and nothing else.  A string in gives a string out. */
+export function toHtml(text: string): string;
+/** A Uint8Array in gives a Uint8Array out (a copy, owned by the caller). */
+export function toHtml(text: Uint8Array): Uint8Array;
+
+/** The whole of `text`, each table replaced by its HTML. */
+export function parseDocument(text: string): string;
+export function parseDocument(text: Uint8Array): Uint8Array;
+
+/** Whether some line of `text` starts a table ("{|", maybe behind colons). */
+export function hasTables(text: string | Uint8Array): boolean;
+
+/** The library's version, "MAJOR.MINOR.PATCH". */
+export function version(): string;

@@ -1,0 +1,144 @@
+// trivanex-wikitext-table: wiki table markup to HTML, the C library compiled
+// to WebAssembly.  Nothing is escaped: HTML made from untrusted text must go
+// through an HTML sanitizer before a browser shows it.
+
+const WASM_FILE = "libtrivanex-wikitext-table.wasm";
+
+/** A conversion failed; the message is the library's own. */
+export class WikitextTableError extends Error {
+  constructor(message) {
+    super(message);
+    this.name = "WikitextTableError";
+  }
+}
+
+let exports_ = null;
+let loading = null;
+const encoder = new TextEncoder();
+const decoder = new TextDecoder("utf-8");
+
+async function wasmBytes(source) {
+  if (source === undefined) {
+    const url = new URL(WASM_FILE, import.meta.url);
+    if (url.protocol === "file:") {
+      const { readFile } = await import("node:fs/promises");
+      return readFile(url);
+    }
+    source = url;
+  }
+  if (typeof source === "string" || source instanceof URL) {
+    const response = await fetch(source);
+    if (!response.ok) throw new Error(`cannot load ${source}: HTTP ${response.status}`);
+    return new Uint8Array(await response.arrayBuffer());
+  }
+  if (typeof Response !== "undefined" && source instanceof Response) {
+    return new Uint8Array(await source.arrayBuffer());
+  }
+  return source; // bytes, or a compiled WebAssembly.Module
+}
+
+/**
+ * Loads the module once; later calls return the same promise.  `source` is
+ * optional: a URL or the bytes of the .wasm file (or a WebAssembly.Module).
+ */
+export function init(source) {
+  if (loading === null) {
+    loading = (async () => {
+      const bytes = await wasmBytes(source);
+      const module = bytes instanceof WebAssembly.Module ? bytes : await WebAssembly.compile(bytes);
+      const instance = await WebAssembly.instantiate(module, {});
+      instance.exports._initialize();
+      exports_ = instance.exports;
+    })();
+    loading.catch(() => {
+      loading = null; // a failed load may be retried
+    });
+  }
+  return loading;
+}
+
+function lib() {
+  if (exports_ === null) throw new Error("trivanex-wikitext-table: call `await init()` first");
+  return exports_;
+}
+
+// Copies the text into the module's memory, NUL-terminated.  Returns the
+// block, which the caller releases.
+function passIn(text) {
+  const w = lib();
+  if (typeof text === "string") {
+    const nul = text.indexOf("\0");
+    if (nul >= 0) throw new RangeError(`NUL character at index ${nul}; input must be text`);
+    // UTF-8 needs at most 3 bytes for each UTF-16 unit.
+    const room = text.length * 3 + 1;
+    const ptr = w.wtjs_alloc(room);
+    if (ptr === 0) throw new RangeError("out of memory");
+    const { written } = encoder.encodeInto(text, new Uint8Array(w.memory.buffer, ptr, room - 1));
+    new Uint8Array(w.memory.buffer)[ptr + written] = 0;
+    return ptr;
+  }
+  if (!(text instanceof Uint8Array)) {
+    throw new TypeError(`text must be a string or a Uint8Array, not ${typeof text}`);
+  }
+  const ptr = w.wtjs_alloc(text.length + 1);
+  if (ptr === 0) throw new RangeError("out of memory");
+  const memory = new Uint8Array(w.memory.buffer);
+  memory.set(text, ptr);
+  memory[ptr + text.length] = 0;
+  // Searched inside the module: 16 bytes at a time, where JavaScript goes byte by byte.
+  const nul = w.wtjs_find_nul(ptr, text.length);
+  if (nul >= 0) {
+    w.wtjs_free(ptr);
+    throw new RangeError(`NUL byte at offset ${nul}; input must be text`);
+  }
+  return ptr;
+}
+
+// The NUL-terminated bytes at ptr, as a view into the module's memory.
+function viewOf(ptr) {
+  const w = lib();
+  return new Uint8Array(w.memory.buffer, ptr, w.wtjs_length(ptr));
+}
+
+function convert(name, text) {
+  const w = lib();
+  const input = passIn(text);
+  let result;
+  try {
+    result = viewOf(w[name](input));
+    if (result.length === 0) {
+      const error = viewOf(w.wttable_last_error());
+      if (error.length > 0) throw new WikitextTableError(decoder.decode(error));
+    }
+    // Copied out at once: the library reuses its buffer on the next call.
+    return typeof text === "string" ? decoder.decode(result) : result.slice();
+  } finally {
+    w.wtjs_free(input);
+  }
+}
+
+/** The HTML of the tables in `text`, and nothing else. */
+export function toHtml(text) {
+  return convert("wttable_to_html", text);
+}
+
+/** The whole of `text`, each table replaced by its HTML. */
+export function parseDocument(text) {
+  return convert("wttable_parse_document", text);
+}
+
+/** Whether some line of `text` starts a table ("{|", maybe behind colons). */
+export function hasTables(text) {
+  const w = lib();
+  const input = passIn(text);
+  try {
+    return w.wttable_has_tables(input) === 1;
+  } finally {
+    w.wtjs_free(input);
+  }
+}
+
+/** The library's version, "MAJOR.MINOR.PATCH". */
+export function version() {
+  return decoder.decode(viewOf(lib().wttable_version()));
+}
