@@ -610,6 +610,31 @@ static int plan_dir_targets(struct run *run)
     return 1;
 }
 
+static void free_run(struct run *run)
+{
+    for (size_t i = 0; i < WT_JOBS_AHEAD; i++) {
+        struct item *it = &run->items[i];
+        free(it->text.data);
+        free(it->held);
+        wt_bytes_free(&it->before);
+        wt_bytes_free(&it->after);
+    }
+    for (size_t i = 0; run->dir_targets != NULL && i < run->count; i++)
+        free(run->dir_targets[i]);
+    free(run->dir_targets);
+    wt_raw_free(&run->raw);
+}
+
+/* The exit status of a finished run. */
+static int run_status(const struct run *run)
+{
+    if (run->opt->check && run->found)
+        return 0;
+    if ((run->opt->check || run->opt->list) && run->status == 0 && !run->found)
+        return EXIT_NONE_FOUND;
+    return run->status;
+}
+
 int main(int argc, char **argv)
 {
     wt_standard_fds_guard();
@@ -630,10 +655,11 @@ int main(int argc, char **argv)
     run.count = first < argc ? (size_t)(argc - first) : 1;
     wt_raw_init(&run.raw);
 
-    if (opt.output_dir != NULL && !plan_dir_targets(&run))
-        return EXIT_TROUBLE;
-    if (!wt_output_open(&run.out, opt.output_dir == NULL ? opt.output : NULL)) {
-        fprintf(stderr, "wttable: %s: %s\n", opt.output, strerror(errno));
+    if ((opt.output_dir != NULL && !plan_dir_targets(&run)) ||
+        !wt_output_open(&run.out, opt.output_dir == NULL ? opt.output : NULL)) {
+        if (opt.output_dir == NULL)
+            fprintf(stderr, "wttable: %s: %s\n", opt.output, strerror(errno));
+        free_run(&run);
         return EXIT_TROUBLE;
     }
 
@@ -668,10 +694,9 @@ int main(int argc, char **argv)
         stats_line(&total, label, run.total_in, run.total_out, run.total_tables,
                    run.total_seconds);
         wt_write_all(2, total.data, total.len);
+        wt_bytes_free(&total);
     }
-    if (opt.check && run.found)
-        return 0;
-    if ((opt.check || opt.list) && run.status == 0 && !run.found)
-        return EXIT_NONE_FOUND;
-    return run.status;
+    int status = run_status(&run);
+    free_run(&run);
+    return status;
 }
