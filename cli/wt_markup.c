@@ -97,7 +97,8 @@ int wt_next_table(struct wt_line_walk *walk, struct wt_table_span *span)
             span->line = line.number;
         }
         if (walk->depth == 0) {
-            span->end = (size_t)(walk->p - walk->base) - (walk->p > walk->base && walk->p[-1] == '\n');
+            int after_lf = walk->p > walk->base && walk->p[-1] == '\n';
+            span->end = (size_t)(walk->p - walk->base) - (size_t)after_lf;
             return 1;
         }
     }

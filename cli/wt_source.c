@@ -64,7 +64,8 @@ static void *decompress(void *arg)
         struct block *b = &src->blocks[slot];
         ssize_t len = 0;
         while (len < BLOCK_SIZE) {
-            la_ssize_t n = archive_read_data(src->archive, b->data + len, (size_t)(BLOCK_SIZE - len));
+            la_ssize_t n =
+                archive_read_data(src->archive, b->data + len, (size_t)(BLOCK_SIZE - len));
             if (n < 0) {
                 set_archive_error(src);
                 len = -1;

@@ -7,15 +7,19 @@
 #include <expat.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "wt_bytes.h"
+#include "wt_cli.h"
 #include "wt_jobs.h"
 #include "wt_markup.h"
 #include "wt_output.h"
@@ -26,10 +30,14 @@
 enum { EXIT_FAILED = 1, EXIT_TROUBLE = 2 };
 enum { MAX_NAMESPACE_ARGS = 64, FLUSH_BYTES = 1 << 20, STACK_MAX = 64 };
 
+static const char k_program[] = "wttable-dump";
+
 static const char k_usage[] =
     "usage: wttable-dump [--namespace N|all]... [--all-pages] [--exact] [-j N]\n"
     "                    [--max-pages N] [--progress|--no-progress] [--stats] [-q]\n"
     "                    [-o FILE] [FILE...|-]\n";
+
+#define usage_error(...) wt_usage_error(k_program, k_usage, __VA_ARGS__)
 
 static const char k_help[] =
     "Writes every table of every page of MediaWiki XML export dumps (plain, or\n"
@@ -116,22 +124,14 @@ struct dump {
     struct wt_bytes record;
     struct totals totals;
 
+    struct pipeline *pipe;  /* -j with one file: revisions go to workers */
+    int ns_known;           /* in a worker: the namespace came with the revision */
+    long ns_value;
+
     long long bytes_read;
     long long file_size;
     double started, last_progress;
 };
-
-static double seconds_now(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
-}
-
-static const char *display_name(const char *path)
-{
-    return strcmp(path, "-") == 0 ? "(standard input)" : path;
-}
 
 static enum element element_code(const char *name)
 {
@@ -188,6 +188,8 @@ static long namespace_from_title(const struct dump *d)
 static long page_namespace(const struct dump *d)
 {
     long long ns;
+    if (d->ns_known)
+        return d->ns_value;
     if (d->has_ns && parse_number(&d->ns, &ns))
         return (long)ns;
     if (d->has_ns && d->ns.len > 1 && d->ns.data[0] == '-') {
@@ -263,8 +265,14 @@ static void warn(struct dump *d, const char *fmt, ...)
     wt_bytes_printf(d->msgs, "wttable-dump: %s: %s\n", d->name, line);
 }
 
+static void pipeline_send(struct dump *d);
+
 static void handle_revision(struct dump *d)
 {
+    if (d->pipe != NULL) {
+        pipeline_send(d);
+        return;
+    }
     d->totals.revisions++;
     char *text = d->text.data != NULL ? d->text.data : (char *)"";
     size_t len = d->text.len;
@@ -331,7 +339,7 @@ static void handle_revision(struct dump *d)
     }
     wt_bytes_append(&d->out, d->record.data, d->record.len);
     d->totals.objects++;
-    if (d->out.len >= FLUSH_BYTES)
+    if (d->out.len >= FLUSH_BYTES && d->out_fd >= 0)
         flush_output(d);
 }
 
@@ -429,8 +437,8 @@ static void add_namespace_name(struct dump *d)
         return;
     d->ns_names = bigger;
     d->ns_names[d->ns_count].key = negative ? -(long)key : (long)key;
-    d->ns_names[d->ns_count].name = strndup(d->ns_name_text.data != NULL ? d->ns_name_text.data : "",
-                                            d->ns_name_text.len);
+    const char *name = d->ns_name_text.data != NULL ? d->ns_name_text.data : "";
+    d->ns_names[d->ns_count].name = strndup(name, d->ns_name_text.len);
     if (d->ns_names[d->ns_count].name != NULL)
         d->ns_count++;
 }
@@ -473,7 +481,7 @@ static void XMLCALL on_text(void *user, const XML_Char *s, int len)
 
 static void show_progress(struct dump *d, int final)
 {
-    double now = seconds_now();
+    double now = wt_seconds_now();
     if (!final && now - d->last_progress < 0.25)
         return;
     d->last_progress = now;
@@ -504,7 +512,7 @@ static int want_progress(const struct options *opt)
 static void dump_file(struct dump *d, const char *path)
 {
     char error[256];
-    d->name = display_name(path);
+    d->name = wt_display_name(path);
     struct wt_source *src = wt_source_open(path, error, sizeof error);
     if (src == NULL) {
         wt_bytes_printf(d->msgs, "wttable-dump: %s: %s\n", d->name, error);
@@ -528,7 +536,7 @@ static void dump_file(struct dump *d, const char *path)
     reset_page(d);
     reset_revision(d);
     int progress = want_progress(d->opt);
-    d->started = seconds_now();
+    d->started = wt_seconds_now();
     d->last_progress = 0;
 
     int first = 1;
@@ -586,6 +594,287 @@ static void dump_file(struct dump *d, const char *path)
     for (size_t i = 0; i < d->ns_count; i++)
         free(d->ns_names[i].name);
     d->ns_count = 0;
+}
+
+/* -j with one file: this process reads, decompresses and parses, and sends
+ * each revision to a worker process (blocks of consecutive revisions to one
+ * worker) that prepares, converts and writes its JSON; a thread of this
+ * process takes the results in revision order and writes them.  Output and
+ * messages are exactly those of one process. */
+enum { PIPE_BLOCK = 8, PIPE_MAX_WORKERS = 64 };
+
+struct rev_header {
+    int end; /* no more revisions */
+    int has_page_id, has_rev_id, has_timestamp;
+    long ns;
+    size_t title_len, page_id_len, rev_id_len, timestamp_len, text_len;
+};
+
+struct result_header {
+    int end;
+    int status;
+    size_t out_len, msgs_len;
+    struct totals totals;
+};
+
+struct pipeline {
+    int workers;
+    pid_t pids[PIPE_MAX_WORKERS];
+    int to_worker[PIPE_MAX_WORKERS];
+    int from_worker[PIPE_MAX_WORKERS];
+    unsigned long long sent;
+    int lost;               /* a worker is gone */
+    pthread_t writer;
+    int out_fd;
+    struct wt_bytes *msgs;  /* the file's messages, in revision order */
+    int write_errno;
+    int status;
+    struct totals totals;
+};
+
+static int read_all(int fd, void *data, size_t len)
+{
+    char *p = data;
+    while (len > 0) {
+        ssize_t n = read(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return 0;
+        p += n;
+        len -= (size_t)n;
+    }
+    return 1;
+}
+
+static int read_field(int fd, struct wt_bytes *b, size_t len)
+{
+    b->len = 0;
+    if (!wt_bytes_reserve(b, len) || !read_all(fd, b->data, len))
+        return 0;
+    b->len = len;
+    b->data[len] = '\0';
+    return 1;
+}
+
+static void pipeline_send(struct dump *d)
+{
+    struct pipeline *p = d->pipe;
+    if (__atomic_load_n(&p->lost, __ATOMIC_RELAXED))
+        return;
+    struct rev_header h;
+    memset(&h, 0, sizeof h);
+    h.has_page_id = d->has_page_id;
+    h.has_rev_id = d->has_rev_id;
+    h.has_timestamp = d->has_timestamp;
+    h.ns = page_namespace(d);
+    h.title_len = d->title.len;
+    h.page_id_len = d->page_id.len;
+    h.rev_id_len = d->rev_id.len;
+    h.timestamp_len = d->timestamp.len;
+    h.text_len = d->text.len;
+    int fd = p->to_worker[p->sent / PIPE_BLOCK % (unsigned long long)p->workers];
+    const struct wt_bytes *fields[] = {&d->title, &d->page_id, &d->rev_id, &d->timestamp, &d->text};
+    int ok = wt_write_all(fd, &h, sizeof h);
+    for (size_t i = 0; ok && i < sizeof fields / sizeof fields[0]; i++)
+        ok = wt_write_all(fd, fields[i]->data, fields[i]->len);
+    if (!ok) {
+        __atomic_store_n(&p->lost, 1, __ATOMIC_RELAXED);
+        XML_StopParser(d->parser, XML_FALSE);
+        return;
+    }
+    p->sent++;
+}
+
+static void pipeline_worker(struct dump *d, int in, int out)
+{
+    struct wt_bytes msgs = {NULL, 0, 0, 0};
+    d->pipe = NULL;
+    d->out_fd = -1;
+    d->msgs = &msgs;
+    d->ns_known = 1;
+    for (;;) {
+        struct rev_header h;
+        if (!read_all(in, &h, sizeof h))
+            _exit(3);
+        if (h.end) {
+            struct result_header r;
+            memset(&r, 0, sizeof r);
+            r.end = 1;
+            wt_write_all(out, &r, sizeof r);
+            _exit(0);
+        }
+        if (!read_field(in, &d->title, h.title_len) ||
+            !read_field(in, &d->page_id, h.page_id_len) ||
+            !read_field(in, &d->rev_id, h.rev_id_len) ||
+            !read_field(in, &d->timestamp, h.timestamp_len) ||
+            !read_field(in, &d->text, h.text_len))
+            _exit(3);
+        d->has_page_id = h.has_page_id;
+        d->has_rev_id = h.has_rev_id;
+        d->has_timestamp = h.has_timestamp;
+        d->ns_value = h.ns;
+        d->out.len = 0;
+        msgs.len = 0;
+        memset(&d->totals, 0, sizeof d->totals);
+        d->status = 0;
+        handle_revision(d);
+        struct result_header r;
+        memset(&r, 0, sizeof r);
+        r.status = d->status;
+        r.out_len = d->out.len;
+        r.msgs_len = msgs.len;
+        r.totals = d->totals;
+        if (!wt_write_all(out, &r, sizeof r) || !wt_write_all(out, d->out.data, d->out.len) ||
+            !wt_write_all(out, msgs.data, msgs.len))
+            _exit(3);
+    }
+}
+
+/* The writer thread: results in revision order, up to the end marker of the
+ * worker that would have had the next revision. */
+static void *pipeline_writer(void *arg)
+{
+    struct pipeline *p = arg;
+    struct wt_bytes buf = {NULL, 0, 0, 0};
+    for (unsigned long long seq = 0;; seq++) {
+        int fd = p->from_worker[seq / PIPE_BLOCK % (unsigned long long)p->workers];
+        struct result_header r;
+        if (!read_all(fd, &r, sizeof r)) {
+            __atomic_store_n(&p->lost, 1, __ATOMIC_RELAXED);
+            break;
+        }
+        if (r.end)
+            break;
+        if (!read_field(fd, &buf, r.out_len)) {
+            __atomic_store_n(&p->lost, 1, __ATOMIC_RELAXED);
+            break;
+        }
+        if (p->write_errno == 0 && !wt_write_all(p->out_fd, buf.data, buf.len))
+            p->write_errno = errno ? errno : EIO;
+        if (!read_field(fd, &buf, r.msgs_len)) {
+            __atomic_store_n(&p->lost, 1, __ATOMIC_RELAXED);
+            break;
+        }
+        wt_bytes_append(p->msgs, buf.data, buf.len);
+        if (r.status > p->status)
+            p->status = r.status;
+        p->totals.revisions += r.totals.revisions;
+        p->totals.objects += r.totals.objects;
+        __atomic_add_fetch(&p->totals.tables, r.totals.tables, __ATOMIC_RELAXED);
+        p->totals.failed += r.totals.failed;
+    }
+    wt_bytes_free(&buf);
+    if (__atomic_load_n(&p->lost, __ATOMIC_RELAXED)) {
+        /* Nobody reads the others' results now: stop them before they and
+         * the reader wait on each other for ever. */
+        for (int k = 0; k < p->workers; k++)
+            kill(p->pids[k], SIGKILL);
+    }
+    return NULL;
+}
+
+/* One file through the pipeline; returns 0 when it could not be set up (the
+ * caller then reads the file in this process). */
+static int dump_file_pipelined(struct dump *d, const char *path, int workers)
+{
+    static struct pipeline p;
+    memset(&p, 0, sizeof p);
+    p.workers = workers > PIPE_MAX_WORKERS ? PIPE_MAX_WORKERS : workers;
+    p.out_fd = d->out_fd;
+    p.msgs = d->msgs;
+    d->name = wt_display_name(path); /* the workers' messages name the file */
+    fflush(NULL);
+    int started = 0;
+    for (int k = 0; k < p.workers; k++) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0)
+            break;
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            close(in[0]);
+            close(in[1]);
+            break;
+        }
+        pid_t pid = fork();
+        if (pid < 0) {
+            close(in[0]);
+            close(in[1]);
+            close(out[0]);
+            close(out[1]);
+            break;
+        }
+        if (pid == 0) {
+            wt_signals_forget_temp();
+            wt_signals_forward_to(NULL, 0);
+            for (int j = 0; j < k; j++) {
+                close(p.to_worker[j]);
+                close(p.from_worker[j]);
+            }
+            close(in[1]);
+            close(out[0]);
+            pipeline_worker(d, in[0], out[1]);
+        }
+        close(in[0]);
+        close(out[1]);
+        p.pids[k] = pid;
+        p.to_worker[k] = in[1];
+        p.from_worker[k] = out[0];
+        started++;
+        wt_signals_forward_to(p.pids, started);
+    }
+    int ok = started == p.workers && pthread_create(&p.writer, NULL, pipeline_writer, &p) == 0;
+    if (!ok) {
+        for (int k = 0; k < started; k++) {
+            kill(p.pids[k], SIGKILL);
+            close(p.to_worker[k]);
+            close(p.from_worker[k]);
+            waitpid(p.pids[k], NULL, 0);
+        }
+        wt_signals_forward_to(NULL, 0);
+        return 0;
+    }
+
+    /* This process's own messages wait until the revisions' are in. */
+    struct wt_bytes own = {NULL, 0, 0, 0};
+    d->msgs = &own;
+    d->pipe = &p;
+    dump_file(d, path);
+    d->pipe = NULL;
+    struct rev_header end;
+    memset(&end, 0, sizeof end);
+    end.end = 1;
+    for (int k = 0; k < p.workers; k++)
+        wt_write_all(p.to_worker[k], &end, sizeof end);
+    pthread_join(p.writer, NULL);
+    /* Each worker's last write, its end marker, must find its pipe open. */
+    int lost = __atomic_load_n(&p.lost, __ATOMIC_RELAXED);
+    for (int k = 0; k < p.workers; k++) {
+        int wstatus;
+        close(p.to_worker[k]);
+        while (waitpid(p.pids[k], &wstatus, 0) < 0 && errno == EINTR)
+            ;
+        if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0)
+            lost = 1;
+        close(p.from_worker[k]);
+    }
+    wt_signals_forward_to(NULL, 0);
+    d->msgs = p.msgs;
+    if (lost) {
+        wt_bytes_printf(d->msgs, "wttable-dump: %s: a worker process ended unexpectedly\n",
+                        d->name);
+        d->status = EXIT_TROUBLE;
+    }
+    wt_bytes_append(d->msgs, own.data, own.len);
+    wt_bytes_free(&own);
+    if (p.status > d->status)
+        d->status = p.status;
+    if (p.write_errno != 0 && d->write_errno == 0)
+        d->write_errno = p.write_errno;
+    d->totals.revisions += p.totals.revisions;
+    d->totals.objects += p.totals.objects;
+    d->totals.tables += p.totals.tables;
+    d->totals.failed += p.totals.failed;
+    return 1;
 }
 
 /* The run over all files: one after another, or by parts in workers. */
@@ -648,7 +937,9 @@ static size_t prepare_part(void *ctx, size_t i, int slot, int hold)
         }
         d->out_fd = p->spool;
     }
-    dump_file(d, run->files[i]);
+    if (run->opt->workers <= 1 || run->count > 1 || !dump_file_pipelined(d, run->files[i],
+                                                                          run->opt->workers))
+        dump_file(d, run->files[i]);
     p->status = d->status;
     p->write_errno = d->write_errno;
     p->totals = d->totals;
@@ -713,34 +1004,6 @@ static int collect_part(void *ctx, size_t i, const struct wt_job_report *report)
         return 0;
     }
     return 1;
-}
-
-static int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
-static int usage_error(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    fputs("wttable-dump: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    fprintf(stderr, "\n%s", k_usage);
-    return 0;
-}
-
-static void print_and_exit(const char *a, const char *b)
-{
-    int ok = fputs(a, stdout) >= 0 && (b == NULL || fputs(b, stdout) >= 0);
-    ok = fflush(stdout) == 0 && ok && !ferror(stdout);
-    if (ok && wt_stdout_was_closed()) {
-        ok = 0;
-        errno = EBADF;
-    }
-    if (!ok) {
-        fprintf(stderr, "wttable-dump: (standard output): %s\n", strerror(errno ? errno : EIO));
-        exit(EXIT_TROUBLE);
-    }
-    exit(0);
 }
 
 static int parse_long(const char *arg, long long lo, long long hi, long long *value)
@@ -820,22 +1083,16 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         case 'q': opt->quiet = 1; break;
         case OPT_VERSION: version = 1; break;
         case 'h': help = 1; break;
-        case ':':
-            if (strncmp(argv[optind - 1], "--", 2) == 0)
-                return usage_error("%s needs an argument", argv[optind - 1]);
-            return usage_error("-%c needs an argument", optopt);
         default:
-            if (optopt != 0)
-                return usage_error("unknown option -%c", optopt);
-            return usage_error("unknown option %s", argv[optind - 1]);
+            return wt_option_error(k_program, k_usage, c, argv);
         }
     }
     if (help)
-        print_and_exit(k_usage, k_help);
+        wt_print_and_exit(k_program, k_usage, k_help);
     if (version) {
         static char line[64];
         snprintf(line, sizeof line, "wttable-dump %s\n", wttable_version());
-        print_and_exit(line, NULL);
+        wt_print_and_exit(k_program, line, NULL);
     }
     if (outputs > 1)
         return usage_error("give one output: -o FILE, once");
@@ -847,11 +1104,6 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         opt->namespaces[opt->namespace_count++] = 0;
     *first_file = optind;
     return 1;
-}
-
-static const char *plural(unsigned long long n, const char *one, const char *many)
-{
-    return n == 1 ? one : many;
 }
 
 int main(int argc, char **argv)
@@ -876,7 +1128,7 @@ int main(int argc, char **argv)
     run.dump.opt = &opt;
     run.dump.page_budget = opt.max_pages >= 0 ? (unsigned long long)opt.max_pages : 0;
     wt_raw_init(&run.dump.raw);
-    run.started = seconds_now();
+    run.started = wt_seconds_now();
 
     if (!wt_output_open(&run.out, opt.output)) {
         fprintf(stderr, "wttable-dump: %s: %s\n", opt.output, strerror(errno));
@@ -916,15 +1168,16 @@ int main(int argc, char **argv)
         run.status = EXIT_TROUBLE;
     }
     if (opt.stats) {
-        double seconds = seconds_now() - run.started;
+        double seconds = wt_seconds_now() - run.started;
         double mb = (double)run.totals.bytes / 1e6;
         fprintf(stderr,
                 "wttable-dump: %llu %s, %llu %s, %llu %s with tables or listed, %llu %s, "
                 "%llu failed; %.1f MB of XML in %.2f s, %.1f MB/s\n",
-                run.totals.pages, plural(run.totals.pages, "page", "pages"), run.totals.revisions,
-                plural(run.totals.revisions, "revision", "revisions"), run.totals.objects,
-                plural(run.totals.objects, "object", "objects"), run.totals.tables,
-                plural(run.totals.tables, "table", "tables"), run.totals.failed, mb, seconds,
+                run.totals.pages, wt_plural(run.totals.pages, "page", "pages"),
+                run.totals.revisions,
+                wt_plural(run.totals.revisions, "revision", "revisions"), run.totals.objects,
+                wt_plural(run.totals.objects, "object", "objects"), run.totals.tables,
+                wt_plural(run.totals.tables, "table", "tables"), run.totals.failed, mb, seconds,
                 seconds > 0 ? mb / seconds : 0.0);
     }
     return run.status;

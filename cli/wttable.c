@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "wt_bytes.h"
+#include "wt_cli.h"
 #include "wt_jobs.h"
 #include "wt_markup.h"
 #include "wt_output.h"
@@ -22,10 +23,14 @@
 
 enum { EXIT_NONE_FOUND = 1, EXIT_FAILED = 1, EXIT_TROUBLE = 2 };
 
+static const char k_program[] = "wttable";
+
 static const char k_usage[] =
     "usage: wttable [-t] [--raw-wikitext] [-o FILE | --output-dir DIR] [-j N] [--raw]\n"
     "               [--stats] [-q] [FILE...]\n"
     "       wttable -c | -l [-t] [--raw-wikitext] [-j N] [FILE...]\n";
+
+#define usage_error(...) wt_usage_error(k_program, k_usage, __VA_ARGS__)
 
 static const char k_help[] =
     "Converts wiki table markup to HTML.  Each FILE (standard input when there\n"
@@ -105,11 +110,6 @@ struct run {
     size_t inputs;
     double total_seconds;
 };
-
-static const char *display_name(const char *path)
-{
-    return strcmp(path, "-") == 0 ? "(standard input)" : path;
-}
 
 static void complain(struct wt_bytes *n, const char *name, const char *reason)
 {
@@ -196,25 +196,14 @@ static void warn_cuts(struct wt_bytes *n, const char *name, const char *text, si
     }
 }
 
-static double seconds_now(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
-}
-
-static const char *plural(unsigned long long n, const char *one, const char *many)
-{
-    return n == 1 ? one : many;
-}
-
 static void stats_line(struct wt_bytes *n, const char *name, unsigned long long in,
                        unsigned long long out, unsigned long long tables, double seconds)
 {
     double rate = seconds > 0 ? (double)in / seconds / 1e6 : 0.0;
-    wt_bytes_printf(n, "wttable: %s: %llu %s in, %llu %s out, %llu %s, %.6f s, %.1f MB/s\n", name, in,
-              plural(in, "byte", "bytes"), out, plural(out, "byte", "bytes"), tables,
-              plural(tables, "table", "tables"), seconds, rate);
+    wt_bytes_printf(n, "wttable: %s: %llu %s in, %llu %s out, %llu %s, %.6f s, %.1f MB/s\n",
+                    name, in,
+              wt_plural(in, "byte", "bytes"), out, wt_plural(out, "byte", "bytes"), tables,
+              wt_plural(tables, "table", "tables"), seconds, rate);
 }
 
 static int open_input(const char *path)
@@ -279,7 +268,7 @@ static int hold_html(struct item *it)
 static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
 {
     const struct options *opt = run->opt;
-    const char *name = display_name(run->files[i]);
+    const char *name = wt_display_name(run->files[i]);
     it->before.len = it->after.len = 0;
     it->text.len = 0;
     it->html = NULL;
@@ -309,7 +298,8 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
     }
     if (got < 0) {
         /* The library reads up to the first NUL: refuse rather than drop the rest. */
-        wt_bytes_printf(&it->before, "wttable: %s: NUL byte at offset %zu; input must be text\n", name,
+        wt_bytes_printf(&it->before, "wttable: %s: NUL byte at offset %zu; input must be text\n",
+                        name,
                   nul_at);
         it->status = EXIT_TROUBLE;
         return;
@@ -336,18 +326,19 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
     if (!opt->quiet)
         warn_cuts(&it->before, name, text, len);
 
-    double start = seconds_now();
+    double start = wt_seconds_now();
     const char *html = opt->tables_only ? wttable_to_html(text) : wttable_parse_document(text);
     size_t html_len = strlen(html);
     if (opt->raw_wikitext)
         html = wt_raw_restore(&run->raw, html, html_len);
-    it->seconds = seconds_now() - start;
+    it->seconds = wt_seconds_now() - start;
     it->tables = count_table_starts(text, len);
 
     if (*html == '\0' && *wttable_last_error() != '\0') {
         size_t line = wt_too_deep_line(text, len);
         if (line != 0)
-            wt_bytes_printf(&it->before, "wttable: %s:%zu: %s: more than %d nested tables\n", name, line,
+            wt_bytes_printf(&it->before, "wttable: %s:%zu: %s: more than %d nested tables\n",
+                            name, line,
                       wttable_last_error(), WT_MAX_DEPTH);
         else
             complain(&it->before, name, wttable_last_error());
@@ -380,7 +371,7 @@ static void emit_input(void *ctx, size_t i, int slot, struct wt_job_report *repo
     struct run *run = ctx;
     const struct options *opt = run->opt;
     struct item *it = &run->items[slot];
-    const char *name = display_name(run->files[i]);
+    const char *name = wt_display_name(run->files[i]);
 
     wt_write_all(2, it->before.data, it->before.len);
     report->status = it->status;
@@ -438,33 +429,6 @@ static int collect_input(void *ctx, size_t i, const struct wt_job_report *report
     return 1;
 }
 
-static int usage_error(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    fputs("wttable: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    fprintf(stderr, "\n%s", k_usage);
-    return 0;
-}
-
-/* --help and --version end the program; a failed write is an error too. */
-static void print_and_exit(const char *a, const char *b)
-{
-    int ok = fputs(a, stdout) >= 0 && (b == NULL || fputs(b, stdout) >= 0);
-    ok = fflush(stdout) == 0 && ok && !ferror(stdout);
-    if (ok && wt_stdout_was_closed()) {
-        ok = 0;
-        errno = EBADF;
-    }
-    if (!ok) {
-        fprintf(stderr, "wttable: (standard output): %s\n", strerror(errno ? errno : EIO));
-        exit(EXIT_TROUBLE);
-    }
-    exit(0);
-}
-
 enum {
     OPT_RAW = 256,
     OPT_STATS,
@@ -519,22 +483,16 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         case 'q': opt->quiet = 1; break;
         case OPT_VERSION: version = 1; break;
         case 'h': help = 1; break;
-        case ':':
-            if (strncmp(argv[optind - 1], "--", 2) == 0)
-                return usage_error("%s needs an argument", argv[optind - 1]);
-            return usage_error("-%c needs an argument", optopt);
         default:
-            if (optopt != 0)
-                return usage_error("unknown option -%c", optopt);
-            return usage_error("unknown option %s", argv[optind - 1]);
+            return wt_option_error(k_program, k_usage, c, argv);
         }
     }
     if (help)
-        print_and_exit(k_usage, k_help);
+        wt_print_and_exit(k_program, k_usage, k_help);
     if (version) {
         static char line[64];
         snprintf(line, sizeof line, "wttable %s\n", wttable_version());
-        print_and_exit(line, NULL);
+        wt_print_and_exit(k_program, line, NULL);
     }
     if (outputs > 1)
         return usage_error("give one output: -o FILE or --output-dir DIR, once");
@@ -690,7 +648,7 @@ int main(int argc, char **argv)
         struct wt_bytes total = {NULL, 0, 0, 0};
         char label[64];
         snprintf(label, sizeof label, "total: %zu %s", run.inputs,
-                 plural(run.inputs, "input", "inputs"));
+                 wt_plural(run.inputs, "input", "inputs"));
         stats_line(&total, label, run.total_in, run.total_out, run.total_tables,
                    run.total_seconds);
         wt_write_all(2, total.data, total.len);

@@ -166,6 +166,25 @@ class Records(Case):
             self.assertEqual((many.returncode, many.stdout, many.stderr),
                              (0, one.stdout, one.stderr), jobs)
 
+    def test_jobs_on_one_file_keep_output_and_messages(self):
+        pages = []
+        for i in range(60):
+            text = "{|\n" * 65 if i % 17 == 5 else (TABLE + "\n| {{t|x}} || y\n") * (i % 4)
+            pages.append(page(f"P{i}", text, pid=i, rid=1000 + i))
+        path = self.file("one.xml", dump(*pages))
+        one = run("--all-pages", "--stats", path)
+        self.assertEqual(one.returncode, 1)
+        self.assertIn(b'page "P5"', one.stderr)
+        strip = lambda err: err.split(b"; ")[0]  # the stats line ends with times
+        for jobs in ("2", "3"):
+            many = run("--all-pages", "--stats", "-j", jobs, path)
+            self.assertEqual((many.returncode, many.stdout), (one.returncode, one.stdout), jobs)
+            self.assertEqual(strip(many.stderr), strip(one.stderr), jobs)
+        cut = self.file("cut.xml", dump(*pages)[:-3000])
+        one, many = run(cut), run("-j", "2", cut)
+        self.assertEqual((many.returncode, many.stdout, many.stderr),
+                         (one.returncode, one.stdout, one.stderr))
+
     def test_output_file_and_stats(self):
         out = self.file("out.jsonl", "old")
         os.chmod(out, 0o640)
