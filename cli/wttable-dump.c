@@ -52,7 +52,8 @@ static const char k_help[] =
     "      --exact              convert the text exactly as the dump holds it, without\n"
     "                           the preparation of raw pages (templates, comments,\n"
     "                           lone \"|\" lines)\n"
-    "  -j, --jobs N             read and convert N files at once (0: one per core);\n"
+    "  -j, --jobs N             N files at once, or one file's revisions in N\n"
+    "                           processes (0: one per core);\n"
     "                           output as with one\n"
     "      --max-pages N        stop after N pages of the chosen namespaces\n"
     "      --progress           show pages, tables and MB read on standard error\n"
@@ -795,6 +796,10 @@ static int dump_file_pipelined(struct dump *d, const char *path, int workers)
             close(in[1]);
             break;
         }
+        /* Room for whole revisions: a small pipe makes reader and worker
+         * take turns a few kilobytes at a time.  A failure is fine. */
+        fcntl(in[1], F_SETPIPE_SZ, 1 << 20);
+        fcntl(out[1], F_SETPIPE_SZ, 1 << 20);
         pid_t pid = fork();
         if (pid < 0) {
             close(in[0]);
