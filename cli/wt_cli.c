@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include "wt_output.h"
+#include "wttable.h"
 
 const char *wt_display_name(const char *path)
 {
@@ -66,4 +67,11 @@ void wt_print_and_exit(const char *program, const char *a, const char *b)
         exit(2);
     }
     exit(0);
+}
+
+void wt_print_version_and_exit(const char *program)
+{
+    char line[128];
+    snprintf(line, sizeof line, "%s %s\n", program, wttable_version());
+    wt_print_and_exit(program, line, NULL);
 }

@@ -26,6 +26,9 @@ int wt_option_error(const char *program, const char *usage, int c, char **argv);
 void wt_print_and_exit(const char *program, const char *a, const char *b)
     __attribute__((noreturn));
 
+/* "PROGRAM VERSION" with the loaded library's version, as wt_print_and_exit. */
+void wt_print_version_and_exit(const char *program) __attribute__((noreturn));
+
 #ifdef __cplusplus
 }
 #endif

@@ -40,21 +40,6 @@ static int owner_of(const struct wt_jobs *jobs, size_t i)
     return (int)(i / block % (size_t)jobs->workers);
 }
 
-static int read_exact(int fd, void *data, size_t len)
-{
-    char *p = data;
-    while (len > 0) {
-        ssize_t n = read(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 0;
-        p += n;
-        len -= (size_t)n;
-    }
-    return 1;
-}
-
 static int run_in_process(const struct wt_jobs *jobs)
 {
     for (size_t i = 0; i < jobs->count; i++) {
@@ -113,7 +98,7 @@ static void worker_main(const struct wt_jobs *jobs, const struct worker *w, int 
         size_t i = queue[head];
         if (!have_turn) {
             char turn;
-            if (!read_exact(w[self].turn_read, &turn, 1) || turn != 'g')
+            if (!wt_read_all(w[self].turn_read, &turn, 1) || turn != 'g')
                 break;
             have_turn = 1;
         }
@@ -247,7 +232,7 @@ int wt_jobs_run(const struct wt_jobs *jobs, const char *program)
         lost = 1;
     for (size_t i = 0; ok && !lost && i < jobs->count; i++) {
         struct wt_job_report report;
-        if (!read_exact(w[owner_of(jobs, i)].report_read, &report, sizeof report)) {
+        if (!wt_read_all(w[owner_of(jobs, i)].report_read, &report, sizeof report)) {
             lost = 1;
             break;
         }

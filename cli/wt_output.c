@@ -108,6 +108,21 @@ int wt_write_all(int fd, const void *data, size_t len)
     return 1;
 }
 
+int wt_read_all(int fd, void *data, size_t len)
+{
+    char *p = data;
+    while (len > 0) {
+        ssize_t n = read(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return 0;
+        p += n;
+        len -= (size_t)n;
+    }
+    return 1;
+}
+
 static char *dup_range(const char *s, size_t len)
 {
     char *copy = malloc(len + 1);

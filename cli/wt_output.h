@@ -67,6 +67,10 @@ int wt_output_close(struct wt_output *out, int keep, const char **kept_copy);
  * EINTR.  Returns 1, or 0 with errno set. */
 int wt_write_all(int fd, const void *data, size_t len);
 
+/* Reads exactly `len` bytes, retrying short reads and EINTR.  Returns 1, or
+ * 0 at an error or an end before `len` bytes. */
+int wt_read_all(int fd, void *data, size_t len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -633,25 +633,10 @@ struct pipeline {
     struct totals totals;
 };
 
-static int read_all(int fd, void *data, size_t len)
-{
-    char *p = data;
-    while (len > 0) {
-        ssize_t n = read(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 0;
-        p += n;
-        len -= (size_t)n;
-    }
-    return 1;
-}
-
 static int read_field(int fd, struct wt_bytes *b, size_t len)
 {
     b->len = 0;
-    if (!wt_bytes_reserve(b, len) || !read_all(fd, b->data, len))
+    if (!wt_bytes_reserve(b, len) || !wt_read_all(fd, b->data, len))
         return 0;
     b->len = len;
     b->data[len] = '\0';
@@ -696,7 +681,7 @@ static void pipeline_worker(struct dump *d, int in, int out)
     d->ns_known = 1;
     for (;;) {
         struct rev_header h;
-        if (!read_all(in, &h, sizeof h))
+        if (!wt_read_all(in, &h, sizeof h))
             _exit(3);
         if (h.end) {
             struct result_header r;
@@ -741,7 +726,7 @@ static void *pipeline_writer(void *arg)
     for (unsigned long long seq = 0;; seq++) {
         int fd = p->from_worker[seq / PIPE_BLOCK % (unsigned long long)p->workers];
         struct result_header r;
-        if (!read_all(fd, &r, sizeof r)) {
+        if (!wt_read_all(fd, &r, sizeof r)) {
             __atomic_store_n(&p->lost, 1, __ATOMIC_RELAXED);
             break;
         }
@@ -1094,11 +1079,8 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
     }
     if (help)
         wt_print_and_exit(k_program, k_usage, k_help);
-    if (version) {
-        static char line[64];
-        snprintf(line, sizeof line, "wttable-dump %s\n", wttable_version());
-        wt_print_and_exit(k_program, line, NULL);
-    }
+    if (version)
+        wt_print_version_and_exit(k_program);
     if (outputs > 1)
         return usage_error("give one output: -o FILE, once");
     if (opt->output != NULL && opt->output[0] == '\0')

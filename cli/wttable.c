@@ -160,40 +160,35 @@ static int read_input(int fd, struct text *t, size_t *nul_at)
     return 1;
 }
 
-/* Lines that open a table: whitespace, colons, whitespace, then "{|". */
-static unsigned long long count_table_starts(const char *text, size_t len)
+/* One walk over the lines: the table start lines, counted for --stats, and
+ * what the library cuts silently, said with its place unless `warnings` is
+ * NULL (-q).  Nothing is said past a nesting failure, where the library
+ * stops. */
+static unsigned long long scan_lines(struct wt_bytes *warnings, const char *name, const char *text,
+                                     size_t len)
 {
     struct wt_line_walk walk;
     struct wt_line line;
-    unsigned long long count = 0;
-    wt_line_walk_init(&walk, text, len);
-    while (wt_line_walk_next(&walk, &line))
-        count += line.kind == WT_LINE_TABLE_START;
-    return count;
-}
-
-/* The library cuts some markup silently; say what, and where. */
-static void warn_cuts(struct wt_bytes *n, const char *name, const char *text, size_t len)
-{
-    struct wt_line_walk walk;
-    struct wt_line line;
+    struct wt_cuts cuts;
+    unsigned long long starts = 0;
+    int failed = 0;
     wt_line_walk_init(&walk, text, len);
     while (wt_line_walk_next(&walk, &line)) {
-        struct wt_cuts cuts;
-        if (line.too_deep)
-            break;
-        if (!wt_markup_cuts(&line, &cuts))
+        starts += line.kind == WT_LINE_TABLE_START;
+        failed |= line.too_deep;
+        if (warnings == NULL || failed || !wt_markup_cuts(&line, &cuts))
             continue;
         if (cuts.row_attrs > WT_ATTR_MAX)
-            wt_bytes_printf(n, "wttable: %s:%zu: row attributes of %zu bytes cut to %d\n", name,
-                      line.number, cuts.row_attrs, WT_ATTR_MAX);
+            wt_bytes_printf(warnings, "wttable: %s:%zu: row attributes of %zu bytes cut to %d\n",
+                            name, line.number, cuts.row_attrs, WT_ATTR_MAX);
         if (cuts.cell_text > WT_LINE_MAX)
-            wt_bytes_printf(n, "wttable: %s:%zu: cell text of %zu bytes cut to %d\n", name,
-                      line.number, cuts.cell_text, WT_LINE_MAX);
+            wt_bytes_printf(warnings, "wttable: %s:%zu: cell text of %zu bytes cut to %d\n", name,
+                            line.number, cuts.cell_text, WT_LINE_MAX);
         if (cuts.cells > WT_MAX_CELLS)
-            wt_bytes_printf(n, "wttable: %s:%zu: %zu cells on one line; those after the %dth "
-                      "dropped\n", name, line.number, cuts.cells, WT_MAX_CELLS);
+            wt_bytes_printf(warnings, "wttable: %s:%zu: %zu cells on one line; those after the "
+                            "%dth dropped\n", name, line.number, cuts.cells, WT_MAX_CELLS);
     }
+    return starts;
 }
 
 static void stats_line(struct wt_bytes *n, const char *name, unsigned long long in,
@@ -323,8 +318,8 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
         it->found = wttable_has_tables(text);
         return;
     }
-    if (!opt->quiet)
-        warn_cuts(&it->before, name, text, len);
+    if (!opt->quiet || opt->stats)
+        it->tables = scan_lines(opt->quiet ? NULL : &it->before, name, text, len);
 
     double start = wt_seconds_now();
     const char *html = opt->tables_only ? wttable_to_html(text) : wttable_parse_document(text);
@@ -332,7 +327,6 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
     if (opt->raw_wikitext)
         html = wt_raw_restore(&run->raw, html, html_len);
     it->seconds = wt_seconds_now() - start;
-    it->tables = count_table_starts(text, len);
 
     if (*html == '\0' && *wttable_last_error() != '\0') {
         size_t line = wt_too_deep_line(text, len);
@@ -489,11 +483,8 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
     }
     if (help)
         wt_print_and_exit(k_program, k_usage, k_help);
-    if (version) {
-        static char line[64];
-        snprintf(line, sizeof line, "wttable %s\n", wttable_version());
-        wt_print_and_exit(k_program, line, NULL);
-    }
+    if (version)
+        wt_print_version_and_exit(k_program);
     if (outputs > 1)
         return usage_error("give one output: -o FILE or --output-dir DIR, once");
     if (opt->check && opt->list)
