@@ -480,6 +480,8 @@ static void XMLCALL on_text(void *user, const XML_Char *s, int len)
         wt_bytes_append(d->capture, s, (size_t)len);
 }
 
+static unsigned long long pipeline_tables(const struct pipeline *p);
+
 static void show_progress(struct dump *d, int final)
 {
     double now = wt_seconds_now();
@@ -490,7 +492,8 @@ static void show_progress(struct dump *d, int final)
     double mb = (double)d->bytes_read / 1e6;
     char line[256];
     int n = snprintf(line, sizeof line, "\r%s: %llu pages, %llu tables, %.1f MB read, %.1f MB/s",
-                     d->name, d->totals.pages, d->totals.tables, mb,
+                     d->name, d->totals.pages,
+                     d->totals.tables + (d->pipe != NULL ? pipeline_tables(d->pipe) : 0), mb,
                      elapsed > 0 ? mb / elapsed : 0.0);
     if (d->file_size > 0 && !final && s_current_source != NULL) {
         long long pos = wt_source_position(s_current_source);
@@ -641,6 +644,12 @@ static int read_field(int fd, struct wt_bytes *b, size_t len)
     b->len = len;
     b->data[len] = '\0';
     return 1;
+}
+
+/* Tables converted so far by the workers, for the progress line. */
+static unsigned long long pipeline_tables(const struct pipeline *p)
+{
+    return __atomic_load_n(&p->totals.tables, __ATOMIC_RELAXED);
 }
 
 static void pipeline_send(struct dump *d)
