@@ -3,6 +3,12 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "wt_classify.h"
+
+#if defined(WT_CLASSIFY_X86)
+#include <cpuid.h>
+#endif
+
 /* 16-byte compares where the target has them: SSE2 on x86-64, SIMD128 in
  * WebAssembly built with -msimd128.  Elsewhere the plain loops below. */
 #if defined(__SSE2__)
@@ -417,6 +423,299 @@ static char *put_piece(char *out, const cell_tag_text *tag, const wttable_span *
     return put_scratch_bytes(out, content, (size_t)(trim_end(content, end) - content), scratch_end);
 }
 
+/* ---- the classified window ---------------------------------------------- */
+
+/* Bits of a classified window: position `at` of the window is bit at + 64
+ * of the array, the first word being the zero word in front. */
+static inline uint64_t window_bits(const uint64_t *words, size_t bit)
+{
+    size_t k = bit >> 6;
+    unsigned shift = (unsigned)(bit & 63);
+    /* (w << 1) << (63 - shift) is w << (64 - shift) without the undefined
+     * shift by 64 when `shift` is 0. */
+    return (words[k] >> shift) | ((words[k + 1] << 1) << (63 - shift));
+}
+
+/* Positions at .. at + 63, as bits 0 .. 63. */
+static inline uint64_t mask_at(const uint64_t *words, size_t at)
+{
+    return window_bits(words, at + 64);
+}
+
+/* Positions at - 64 .. at - 1, as bits 0 .. 63. */
+static inline uint64_t mask_before(const uint64_t *words, size_t at)
+{
+    return window_bits(words, at);
+}
+
+/* The first position in [from, limit) whose bit is set, else limit. */
+static inline size_t next_set(const uint64_t *words, size_t from, size_t limit)
+{
+    for (;;) {
+        uint64_t mask = mask_at(words, from);
+        if (mask != 0) {
+            size_t at = from + (size_t)__builtin_ctzll(mask);
+            return at < limit ? at : limit;
+        }
+        if (limit - from <= 64)
+            return limit;
+        from += 64;
+    }
+}
+
+/* The first position in [from, limit) whose bit is clear, else limit. */
+static inline size_t next_clear(const uint64_t *words, size_t from, size_t limit)
+{
+    for (;;) {
+        uint64_t mask = ~mask_at(words, from);
+        if (mask != 0) {
+            size_t at = from + (size_t)__builtin_ctzll(mask);
+            return at < limit ? at : limit;
+        }
+        if (limit - from <= 64)
+            return limit;
+        from += 64;
+    }
+}
+
+/* [start, end) without its trailing positions whose bit is set: the
+ * position behind the last clear one, else start. */
+static inline size_t trim_set(const uint64_t *words, size_t start, size_t end)
+{
+    for (;;) {
+        uint64_t mask = ~mask_before(words, end);
+        if (mask != 0) {
+            size_t at = end - (size_t)__builtin_clzll(mask);
+            return at > start ? at : start;
+        }
+        if (end - start <= 64)
+            return start;
+        end -= 64;
+    }
+}
+
+/* The first i in [from, limit) where i and i + 1 are both "|", else limit. */
+static inline size_t next_bar_pair(const uint64_t *bar, size_t from, size_t limit)
+{
+    for (;;) {
+        uint64_t mask = mask_at(bar, from) & mask_at(bar, from + 1);
+        if (mask != 0) {
+            size_t at = from + (size_t)__builtin_ctzll(mask);
+            return at < limit ? at : limit;
+        }
+        if (limit - from <= 64)
+            return limit;
+        from += 64;
+    }
+}
+
+/* First bytes of "[[" and "-{" in a block; `next` gives the second byte of
+ * a pair that crosses into the following block. */
+static inline uint64_t guard_pairs(const wt_block_class *block, const wt_block_class *next)
+{
+    uint64_t second_bracket = (block->bracket >> 1) | (next->bracket << 63);
+    uint64_t second_brace = (block->brace >> 1) | (next->brace << 63);
+    return (block->bracket & second_bracket) | (block->dash & second_brace);
+}
+
+/* Classifies the window that starts at the 64-byte block holding p: up to
+ * WTTABLE_INDEX_BLOCKS blocks, never a byte past the text (a last, short
+ * block is classified from a copy). */
+static void index_window(wttable_index *ix, wt_classify_fn classify, const char *text,
+                         const char *end, const char *p)
+{
+    const char *base = text + ((size_t)(p - text) & ~(size_t)63);
+    size_t room = (size_t)(end - base);
+    size_t len = room < WTTABLE_INDEX_BLOCKS * 64 ? room : WTTABLE_INDEX_BLOCKS * 64;
+    size_t blocks = (len + 63) / 64;
+    ix->base = base;
+    ix->len = len;
+    ix->at_text_end = len == room;
+
+    const wt_block_class none = {0, 0, 0, 0, 0, 0};
+    wt_block_class previous = none;
+    wt_block_class current;
+    for (size_t k = 0; k < blocks; k++) {
+        const char *block = base + 64 * k;
+        if (len - 64 * k < 64) {
+            char tail[64];
+            memset(tail, 0, sizeof tail);
+            memcpy(tail, block, len - 64 * k);
+            classify(tail, &current);
+        } else {
+            classify(block, &current);
+        }
+        ix->line_feed[k + 1] = current.line_feed;
+        ix->bar[k + 1] = current.bar;
+        ix->space[k + 1] = current.space;
+        if (k > 0)
+            ix->guard[k] = guard_pairs(&previous, &current);
+        previous = current;
+    }
+    ix->guard[blocks] = guard_pairs(&previous, &none);
+    ix->line_feed[0] = ix->bar[0] = ix->space[0] = ix->guard[0] = 0;
+    for (size_t k = blocks + 1; k < WTTABLE_INDEX_WORDS; k++)
+        ix->line_feed[k] = ix->bar[k] = ix->space[k] = ix->guard[k] = 0;
+}
+
+/* ---- choosing the code path --------------------------------------------- */
+
+#if defined(WT_CLASSIFY_X86)
+/* Which register states the operating system saves: AVX needs YMM, AVX-512
+ * its mask and ZMM registers as well. */
+static uint64_t saved_register_states(void)
+{
+    uint32_t low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (uint64_t)high << 32 | low;
+}
+
+static int widest_code_path(void)
+{
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (ecx & bit_OSXSAVE) == 0)
+        return WTTABLE_PATH_SSE2;
+    uint64_t states = saved_register_states();
+    if ((states & 0x6) != 0x6 || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return WTTABLE_PATH_SSE2;
+    if ((ebx & bit_AVX512F) != 0 && (ebx & bit_AVX512BW) != 0 && (states & 0xe6) == 0xe6)
+        return WTTABLE_PATH_AVX512;
+    return (ebx & bit_AVX2) != 0 ? WTTABLE_PATH_AVX2 : WTTABLE_PATH_SSE2;
+}
+#elif defined(__wasm_simd128__)
+static int widest_code_path(void)
+{
+    return WTTABLE_PATH_SIMD128;
+}
+#else
+static int widest_code_path(void)
+{
+    return WTTABLE_PATH_PLAIN;
+}
+#endif
+
+static int code_path_runs_here(int path)
+{
+    switch (path) {
+    case WTTABLE_PATH_PLAIN:
+        return 1;
+#if defined(WT_CLASSIFY_X86)
+    case WTTABLE_PATH_SSE2:
+        return 1;
+    case WTTABLE_PATH_AVX2:
+    case WTTABLE_PATH_AVX512:
+        return widest_code_path() >= path;
+#elif defined(__wasm_simd128__)
+    case WTTABLE_PATH_SIMD128:
+        return 1;
+#endif
+    default:
+        return 0;
+    }
+}
+
+/* Chosen at the first conversion, not at load; racing first conversions
+ * all store the same value. */
+static int s_code_path;
+
+int wttable_code_path(void)
+{
+    int path = __atomic_load_n(&s_code_path, __ATOMIC_RELAXED);
+    if (path == WTTABLE_PATH_AUTO) {
+        path = widest_code_path();
+        __atomic_store_n(&s_code_path, path, __ATOMIC_RELAXED);
+    }
+    return path;
+}
+
+int wttable_force_code_path(int path)
+{
+    if (path != WTTABLE_PATH_AUTO && !code_path_runs_here(path))
+        return 0;
+    __atomic_store_n(&s_code_path, path, __ATOMIC_RELAXED);
+    return 1;
+}
+
+const char *wttable_code_path_name(int path)
+{
+    static const char *const names[WTTABLE_PATH_COUNT] = {"auto", "plain", "sse2", "avx2", "avx512", "simd128"};
+    return path > WTTABLE_PATH_AUTO && path < WTTABLE_PATH_COUNT ? names[path] : "";
+}
+
+static wt_classify_fn classifier_of(int path)
+{
+    switch (path) {
+#if defined(WT_CLASSIFY_X86)
+    case WTTABLE_PATH_SSE2:
+        return wt_classify_sse2;
+    case WTTABLE_PATH_AVX2:
+        return wt_classify_avx2;
+    case WTTABLE_PATH_AVX512:
+        return wt_classify_avx512;
+#elif defined(__wasm_simd128__)
+    case WTTABLE_PATH_SIMD128:
+        return wt_classify_simd128;
+#endif
+    default:
+        return wt_classify_plain;
+    }
+}
+
+/* ---- cells through the window ------------------------------------------- */
+
+/* split_pieces on a line inside the window, straight from the text: the
+ * first "||" at or behind a piece's start ends it, which is the same as
+ * pairing the bars from the left. */
+static size_t split_pieces_indexed(const wttable_index *ix, wttable_span *spans, size_t *first_bars,
+                                   size_t from, size_t stop)
+{
+    size_t count = 0;
+    for (;;) {
+        size_t pair = next_bar_pair(ix->bar, from, stop - 1);
+        size_t piece_end = pair < stop - 1 ? pair : stop;
+        size_t first_bar = next_set(ix->bar, from, piece_end);
+        spans[count].start = ix->base + from;
+        spans[count].len = piece_end - from;
+        first_bars[count] = first_bar - from;
+        count++;
+        if (piece_end == stop)
+            return count;
+        from = pair + 2;
+        if (from == stop || count == WTTABLE_MAX_CELLS)
+            return count;
+    }
+}
+
+/* put_piece for a piece inside the window; `text_end` bounds the
+ * fixed-size copies. */
+static char *put_piece_indexed(char *out, const cell_tag_text *tag, const wttable_index *ix,
+                               const wttable_span *piece, size_t first_bar, const char *text_end)
+{
+    size_t start = (size_t)(piece->start - ix->base);
+    size_t end = start + piece->len;
+    size_t content = start;
+    int guarded = first_bar >= 2 && next_set(ix->guard, start, start + first_bar - 1) <
+                                        start + first_bar - 1;
+    if (first_bar < piece->len && !guarded) {
+        size_t bar = start + first_bar;
+        size_t attrs = next_clear(ix->space, start, bar);
+        size_t attrs_end = trim_set(ix->space, attrs, bar);
+        if (attrs < attrs_end) {
+            out = put_literal(out, tag->open_attrs, tag->open_len);
+            out = put_scratch_bytes(out, ix->base + attrs, attrs_end - attrs, text_end);
+            *out++ = '>';
+        } else {
+            out = put_literal(out, tag->open, tag->open_len);
+        }
+        content = bar + 1;
+    } else {
+        out = put_literal(out, tag->open, tag->open_len);
+    }
+    content = next_clear(ix->space, content, end);
+    size_t content_end = trim_set(ix->space, content, end);
+    return put_scratch_bytes(out, ix->base + content, content_end - content, text_end);
+}
+
 /* Rows open lazily, at the first data or header piece, with the attributes
  * that the last row line left; those serve this one row. */
 static char *put_row_start(char *out, wttable_frame *frame)
@@ -437,15 +736,31 @@ static char *put_row_start(char *out, wttable_frame *frame)
 /* A caption, data or header line; `rest` is the trimmed line behind its
  * marker.  Each piece becomes an element, and the last one stays open.  The
  * line's output is bounded by its cell text, so room for all of it is made
- * once and the elements are stored without further checks. */
+ * once and the elements are stored without further checks.  A non-null `ix`
+ * holds the whole line: data and caption lines are then split and trimmed
+ * from its masks, in place.  Header lines always go through the scratch
+ * area, where each "!!" becomes "||". */
 static int handle_cell_line(wttable_ctx *ctx, wttable_frame *frame, int kind, const char *rest,
-                            const char *end, const char *text_end, wt_buf *buf)
+                            const char *end, const char *text_end, const wttable_index *ix,
+                            wt_buf *buf)
 {
-    size_t len = copy_cell_text(ctx->scratch, rest, (size_t)(end - rest), kind, text_end);
-    if (len == 0)
-        return 1;
     size_t first_bars[WTTABLE_MAX_CELLS];
-    size_t count = split_pieces(ctx->spans, first_bars, ctx->scratch, len);
+    size_t len;
+    size_t count;
+    int indexed = ix != NULL && kind != MARKUP_HEADER;
+    if (indexed) {
+        /* A window is far shorter than the limit of a line's cell text. */
+        len = (size_t)(end - rest);
+        if (len == 0)
+            return 1;
+        count = split_pieces_indexed(ix, ctx->spans, first_bars, (size_t)(rest - ix->base),
+                                     (size_t)(end - ix->base));
+    } else {
+        len = copy_cell_text(ctx->scratch, rest, (size_t)(end - rest), kind, text_end);
+        if (len == 0)
+            return 1;
+        count = split_pieces(ctx->spans, first_bars, ctx->scratch, len);
+    }
     const char *scratch_end = ctx->scratch + WTTABLE_LINE_MAX;
     if (!wt_buf_reserve(buf, len + count * CELL_PIECE_ROOM + CELL_LINE_ROOM))
         return 0;
@@ -461,11 +776,14 @@ static int handle_cell_line(wttable_ctx *ctx, wttable_frame *frame, int kind, co
         out = put_row_start(out, frame);
     memcpy(frame->cell_tag, tag->name, 8); /* the longest name and its NUL */
     frame->cell_open = 1;
-    out = put_piece(out, tag, &ctx->spans[0], first_bars[0], ctx->scratch, scratch_end);
     /* Later pieces close their neighbour on the same output line. */
-    for (size_t i = 1; i < count; i++) {
-        out = put_literal(out, tag->close, tag->close_len);
-        out = put_piece(out, tag, &ctx->spans[i], first_bars[i], ctx->scratch, scratch_end);
+    for (size_t i = 0; i < count; i++) {
+        if (i > 0)
+            out = put_literal(out, tag->close, tag->close_len);
+        if (indexed)
+            out = put_piece_indexed(out, tag, ix, &ctx->spans[i], first_bars[i], text_end);
+        else
+            out = put_piece(out, tag, &ctx->spans[i], first_bars[i], ctx->scratch, scratch_end);
     }
     buf->len = (size_t)(out - buf->data);
     buf->data[buf->len] = '\0';
@@ -580,7 +898,8 @@ static int handle_continuation(const wttable_frame *frame, const char *raw, cons
 /* A line while at least one table is open; `line`..`end` is trimmed and not
  * empty, and is no table start line. */
 static int handle_table_line(wttable_ctx *ctx, const char *raw, const char *raw_end,
-                             const char *line, const char *end, const char *text_end, wt_buf *buf)
+                             const char *line, const char *end, const char *text_end,
+                             const wttable_index *ix, wt_buf *buf)
 {
     wttable_frame *frame = &ctx->frames[ctx->depth - 1];
     /* A lone "|", "!" or "|+" has no effect at all; a lone "|-" does. */
@@ -593,15 +912,15 @@ static int handle_table_line(wttable_ctx *ctx, const char *raw, const char *raw_
         case '-':
             return handle_row_line(frame, line + 2, end, buf);
         case '+':
-            return handle_cell_line(ctx, frame, MARKUP_CAPTION, line + 2, end, text_end, buf);
+            return handle_cell_line(ctx, frame, MARKUP_CAPTION, line + 2, end, text_end, ix, buf);
         default:
-            return handle_cell_line(ctx, frame, MARKUP_DATA, line + 1, end, text_end, buf);
+            return handle_cell_line(ctx, frame, MARKUP_DATA, line + 1, end, text_end, ix, buf);
         }
     }
     if (line[0] == '!') {
         if (end - line == 1)
             return 1;
-        return handle_cell_line(ctx, frame, MARKUP_HEADER, line + 1, end, text_end, buf);
+        return handle_cell_line(ctx, frame, MARKUP_HEADER, line + 1, end, text_end, ix, buf);
     }
     return handle_continuation(frame, raw, raw_end, buf);
 }
@@ -614,6 +933,49 @@ static void trim_final_newline(wt_buf *buf)
     }
 }
 
+/* One line of the text: [start, line_end) up to its LF or the text's end. */
+struct text_line {
+    const char *line_end; /* its LF, or the end of the text */
+    const char *raw_end;  /* line_end, or the CR before it */
+    const char *trimmed;  /* the first byte that is no whitespace, or raw_end */
+    const char *stop;     /* behind the last byte that is no whitespace */
+};
+
+static void find_line_plain(const char *text, const char *p, const char *end, text_line *ln)
+{
+    ln->line_end = find_byte(text, p, end, '\n');
+    ln->raw_end = (ln->line_end > p && ln->line_end[-1] == '\r') ? ln->line_end - 1 : ln->line_end;
+    ln->trimmed = skip_space(p, ln->raw_end);
+    ln->stop = trim_end(ln->trimmed, ln->raw_end);
+}
+
+/* The same from the classified window, which is moved on when the line
+ * leaves it.  Returns 0 for a line longer than a window. */
+static int find_line_indexed(wttable_index *ix, wt_classify_fn classify, const char *text,
+                             const char *p, const char *end, text_line *ln)
+{
+    if ((size_t)(p - ix->base) >= ix->len)
+        index_window(ix, classify, text, end, p);
+    size_t from = (size_t)(p - ix->base);
+    size_t lf = next_set(ix->line_feed, from, ix->len);
+    if (lf == ix->len && !ix->at_text_end) {
+        if (from < 64)
+            return 0; /* a window from this line's block holds no LF */
+        index_window(ix, classify, text, end, p);
+        from = (size_t)(p - ix->base);
+        lf = next_set(ix->line_feed, from, ix->len);
+        if (lf == ix->len && !ix->at_text_end)
+            return 0;
+    }
+    ln->line_end = ix->base + lf;
+    ln->raw_end = (lf > from && ln->line_end[-1] == '\r') ? ln->line_end - 1 : ln->line_end;
+    size_t raw_end = (size_t)(ln->raw_end - ix->base);
+    size_t trimmed = next_clear(ix->space, from, raw_end);
+    ln->trimmed = ix->base + trimmed;
+    ln->stop = ix->base + trim_set(ix->space, trimmed, raw_end);
+    return 1;
+}
+
 int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
 {
     if (buf == NULL)
@@ -624,6 +986,9 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
     wttable_ctx ctx;
     ctx.depth = 0;
     const char *end = text + strlen(text);
+    wt_classify_fn classify = classifier_of(wttable_code_path());
+    ctx.index.base = text;
+    ctx.index.len = 0;
     const char *p = text;
     /* In document mode, lines outside tables whose output is their own bytes
      * (LF included) are not written one by one: `copied` marks the start of
@@ -631,12 +996,19 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
     const char *copied = text;
 
     while (p < end) {
-        const char *line_end = find_byte(text, p, end, '\n');
-        const char *lf = line_end < end ? line_end : NULL;
+        /* Inside tables lines are short and full of markup: the classified
+         * window pays.  Outside, only the LF matters and memchr is faster. */
+        text_line ln;
+        const wttable_index *ix = NULL;
+        if (ctx.depth > 0 && find_line_indexed(&ctx.index, classify, text, p, end, &ln))
+            ix = &ctx.index;
+        else
+            find_line_plain(text, p, end, &ln);
+        const char *lf = ln.line_end < end ? ln.line_end : NULL;
         const char *next = lf ? lf + 1 : end;
-        const char *raw_end = (line_end > p && line_end[-1] == '\r') ? line_end - 1 : line_end;
-        const char *line = skip_space(p, raw_end);
-        const char *line_stop = trim_end(line, raw_end);
+        const char *line = ln.trimmed;
+        const char *line_stop = ln.stop;
+        const char *raw_end = ln.raw_end;
 
         size_t colons = 0;
         const char *after = NULL;
@@ -652,7 +1024,8 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
             }
             /* An empty line, or a line with no CR before its LF, is its own
              * output; a whitespace-only line becomes a bare LF. */
-            int verbatim = lf != NULL && (line_end == p || (line < line_stop && raw_end == line_end));
+            int verbatim =
+                lf != NULL && (ln.line_end == p || (line < line_stop && raw_end == ln.line_end));
             if (verbatim) {
                 p = next;
                 continue;
@@ -676,7 +1049,7 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
             if (ctx.frames[ctx.depth - 1].cell_open)
                 ok = EMIT_LITERAL(buf, "\n");
         } else {
-            ok = handle_table_line(&ctx, p, raw_end, line, line_stop, end, buf);
+            ok = handle_table_line(&ctx, p, raw_end, line, line_stop, end, ix, buf);
         }
         if (!ok)
             return 0;

@@ -4,6 +4,7 @@
 #define WTTABLE_PARSER_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "wt_buffer.h"
 
@@ -29,6 +30,23 @@ struct wttable_frame {
     size_t indent;                   /* colons in front of "{|" */
 };
 
+/* The window of text whose bytes the first stage has classified: the masks
+ * of each 64-byte block, as in wt_classify.h.  Each array keeps a zero word
+ * in front of the window and two behind it, so that the 64 bits around any
+ * position inside can be read without bounds tests. */
+#define WTTABLE_INDEX_BLOCKS 64 /* 4 KiB: lines longer than that take the plain way */
+#define WTTABLE_INDEX_WORDS (WTTABLE_INDEX_BLOCKS + 3)
+
+struct wttable_index {
+    const char *base; /* first byte of the window, 64-byte steps from the text */
+    size_t len;       /* bytes in the window */
+    int at_text_end;  /* the window ends where the text does */
+    uint64_t line_feed[WTTABLE_INDEX_WORDS];
+    uint64_t bar[WTTABLE_INDEX_WORDS];
+    uint64_t space[WTTABLE_INDEX_WORDS];
+    uint64_t guard[WTTABLE_INDEX_WORDS]; /* the first byte of each "[[" or "-{" */
+};
+
 /* Work area of one conversion: lives on the caller's stack (about 86 KiB)
  * and is never cleared as a whole; each part is set up before it is read. */
 struct wttable_ctx {
@@ -36,7 +54,31 @@ struct wttable_ctx {
     wttable_frame frames[WTTABLE_MAX_DEPTH];
     wttable_span spans[WTTABLE_MAX_CELLS];
     char scratch[WTTABLE_LINE_MAX];
+    wttable_index index;
 };
+
+/* The ways to classify bytes; the converter picks the widest that the
+ * processor offers at its first conversion. */
+enum wttable_code_path {
+    WTTABLE_PATH_AUTO = 0, /* for wttable_force_code_path: pick again */
+    WTTABLE_PATH_PLAIN,
+    WTTABLE_PATH_SSE2,
+    WTTABLE_PATH_AVX2,
+    WTTABLE_PATH_AVX512,
+    WTTABLE_PATH_SIMD128,
+    WTTABLE_PATH_COUNT
+};
+
+/* The path that conversions use, chosen now if it was not yet. */
+int wttable_code_path(void);
+
+/* Makes every later conversion use `path`, for the benchmark and the tests.
+ * Returns 1, or 0 (and changes nothing) when this build or this processor
+ * cannot run it.  Not thread-safe against running conversions. */
+int wttable_force_code_path(int path);
+
+/* "plain", "sse2", "avx2", "avx512", "simd128"; "" for no such path. */
+const char *wttable_code_path_name(int path);
 
 /* TAB, LF, CR and SPACE; nothing else is whitespace to the markup. */
 static inline int wt_is_space(unsigned char c)
