@@ -2,7 +2,11 @@
 // that any line-oriented converter must do over the same bytes: find each
 // LF (memchr) and copy the bytes (memcpy).
 //
-//   wttable_bench [--reps N] [--quick] [--corpus DIR] [--only TEXT]
+//   wttable_bench [--reps N] [--quick] [--corpus DIR] [--only TEXT] [--path NAME]
+//
+// The converter classifies bytes with the widest code path the processor
+// offers; --path forces one (plain, sse2, avx2, avx512), and the last rows
+// run the "tables" input once with each path this machine can run.
 //
 // Prints one row per input: MB/s of input (median of the repetitions), the
 // same for memchr and memcpy, the ratio of conversion to memchr, and the
@@ -20,6 +24,7 @@
 
 #include "generate.h"
 #include "wttable.h"
+#include "wttable_parser.h"
 
 extern "C" {
 void *__real_malloc(size_t size);
@@ -252,12 +257,21 @@ std::string pathological_empty_cells(size_t cells)
     return text + "|}";
 }
 
+bool force_path_named(const char *name)
+{
+    for (int path = WTTABLE_PATH_PLAIN; path < WTTABLE_PATH_COUNT; path++)
+        if (strcmp(name, wttable_code_path_name(path)) == 0)
+            return wttable_force_code_path(path) != 0;
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     int reps = 5;
     bool quick = false;
+    const char *forced = nullptr;
     std::string corpus = WTTABLE_BENCH_CORPUS;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--reps") == 0 && i + 1 < argc)
@@ -268,16 +282,25 @@ int main(int argc, char **argv)
             corpus = argv[++i];
         else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc)
             s_only = argv[++i];
+        else if (strcmp(argv[i], "--path") == 0 && i + 1 < argc)
+            forced = argv[++i];
         else {
-            fprintf(stderr, "usage: %s [--reps N] [--quick] [--corpus DIR] [--only TEXT]\n", argv[0]);
+            fprintf(stderr,
+                    "usage: %s [--reps N] [--quick] [--corpus DIR] [--only TEXT] [--path NAME]\n",
+                    argv[0]);
             return 2;
         }
+    }
+    if (forced != nullptr && !force_path_named(forced)) {
+        fprintf(stderr, "%s: no code path \"%s\" on this machine\n", argv[0], forced);
+        return 2;
     }
     // --quick shrinks every input 64 times: a smoke run, not a measurement.
     const size_t scale = quick ? 64 : 1;
 
-    printf("trivanex-wikitext-table %s on %s, one thread, median of %d\n", wttable_version(),
-           machine_name().c_str(), reps);
+    printf("trivanex-wikitext-table %s on %s, one thread, median of %d, code path %s%s\n",
+           wttable_version(), machine_name().c_str(), reps,
+           wttable_code_path_name(wttable_code_path()), forced ? " (forced)" : "");
     printf("%-22s %-9s %9s %10s %10s %10s %7s %7s\n", "input", "mode", "MB", "conv MB/s",
            "memchr", "memcpy", "ratio", "allocs");
 
@@ -314,6 +337,17 @@ int main(int argc, char **argv)
         TextGenerator scaled(2);
         const std::string text = scaled.mixed(size / scale);
         measure({"mixed " + std::to_string(size / MB) + " MB", false, &text}, reps);
+    }
+
+    // The table-heavy input once per code path, unless one was forced.
+    if (forced == nullptr) {
+        int widest = wttable_code_path();
+        for (int path = WTTABLE_PATH_PLAIN; path < WTTABLE_PATH_COUNT; path++) {
+            if (!wttable_force_code_path(path))
+                continue;
+            measure({std::string("tables, ") + wttable_code_path_name(path), true, &tables}, reps);
+        }
+        wttable_force_code_path(widest);
     }
     return s_faults == 0 ? 0 : 1;
 }

@@ -365,9 +365,9 @@ static inline int has_guard_pair(const char *low, const char *p, size_t n)
 
 /* Room that one cell line may need beyond its cell text: per piece a close
  * and a start tag (at most 21 bytes), one row start tag with attributes, and
- * the slack of the 16-byte literal stores. */
+ * the slack of the 16- and 64-byte stores. */
 #define CELL_PIECE_ROOM 32
-#define CELL_LINE_ROOM (WTTABLE_ATTR_MAX + 64)
+#define CELL_LINE_ROOM (WTTABLE_ATTR_MAX + 128)
 
 static inline char *put_literal(char *out, const char (&literal)[16], size_t len)
 {
@@ -381,15 +381,15 @@ static inline char *put_bytes(char *out, const char *bytes, size_t len)
     return out + len;
 }
 
-/* Copies from the scratch area; runs of up to 32 bytes go as one
- * fixed-size copy while the scratch area extends that far (the bytes stored
- * beyond the run fall in reserved room and are overwritten or cut off by
- * the NUL). */
-static inline char *put_scratch_bytes(char *out, const char *bytes, size_t len,
-                                      const char *scratch_end)
+/* Copies a run of cell text from the scratch area or the text; `limit`
+ * ends what may be read.  Runs of up to 64 bytes, most of them, go as one
+ * fixed-size copy, which needs no call and no branch on the length: the
+ * bytes stored beyond the run fall in reserved room and are overwritten or
+ * cut off by the NUL. */
+static inline char *put_run(char *out, const char *bytes, size_t len, const char *limit)
 {
-    if (len <= 32 && scratch_end - bytes >= 32)
-        memcpy(out, bytes, 32);
+    if (len <= 64 && limit - bytes >= 64)
+        memcpy(out, bytes, 64);
     else
         memcpy(out, bytes, len);
     return out + len;
@@ -410,7 +410,7 @@ static char *put_piece(char *out, const cell_tag_text *tag, const wttable_span *
         const char *attrs_end = trim_end(attrs, start + first_bar);
         if (attrs < attrs_end) {
             out = put_literal(out, tag->open_attrs, tag->open_len);
-            out = put_scratch_bytes(out, attrs, (size_t)(attrs_end - attrs), scratch_end);
+            out = put_run(out, attrs, (size_t)(attrs_end - attrs), scratch_end);
             *out++ = '>';
         } else {
             out = put_literal(out, tag->open, tag->open_len);
@@ -420,7 +420,7 @@ static char *put_piece(char *out, const cell_tag_text *tag, const wttable_span *
         out = put_literal(out, tag->open, tag->open_len);
     }
     content = skip_space(content, end);
-    return put_scratch_bytes(out, content, (size_t)(trim_end(content, end) - content), scratch_end);
+    return put_run(out, content, (size_t)(trim_end(content, end) - content), scratch_end);
 }
 
 /* ---- the classified window ---------------------------------------------- */
@@ -509,50 +509,34 @@ static inline size_t next_bar_pair(const uint64_t *bar, size_t from, size_t limi
     }
 }
 
-/* First bytes of "[[" and "-{" in a block; `next` gives the second byte of
- * a pair that crosses into the following block. */
-static inline uint64_t guard_pairs(const wt_block_class *block, const wt_block_class *next)
-{
-    uint64_t second_bracket = (block->bracket >> 1) | (next->bracket << 63);
-    uint64_t second_brace = (block->brace >> 1) | (next->brace << 63);
-    return (block->bracket & second_bracket) | (block->dash & second_brace);
-}
-
 /* Classifies the window that starts at the 64-byte block holding p: up to
- * WTTABLE_INDEX_BLOCKS blocks, never a byte past the text (a last, short
- * block is classified from a copy). */
+ * WTTABLE_INDEX_BLOCKS blocks, never a byte past the text's NUL (a last,
+ * short block is classified from a copy). */
 static void index_window(wttable_index *ix, wt_classify_fn classify, const char *text,
                          const char *end, const char *p)
 {
     const char *base = text + ((size_t)(p - text) & ~(size_t)63);
     size_t room = (size_t)(end - base);
     size_t len = room < WTTABLE_INDEX_BLOCKS * 64 ? room : WTTABLE_INDEX_BLOCKS * 64;
-    size_t blocks = (len + 63) / 64;
+    size_t full = len / 64;
     ix->base = base;
     ix->len = len;
     ix->at_text_end = len == room;
 
-    const wt_block_class none = {0, 0, 0, 0, 0, 0};
-    wt_block_class previous = none;
-    wt_block_class current;
-    for (size_t k = 0; k < blocks; k++) {
-        const char *block = base + 64 * k;
-        if (len - 64 * k < 64) {
-            char tail[64];
-            memset(tail, 0, sizeof tail);
-            memcpy(tail, block, len - 64 * k);
-            classify(tail, &current);
-        } else {
-            classify(block, &current);
-        }
-        ix->line_feed[k + 1] = current.line_feed;
-        ix->bar[k + 1] = current.bar;
-        ix->space[k + 1] = current.space;
-        if (k > 0)
-            ix->guard[k] = guard_pairs(&previous, &current);
-        previous = current;
+    const wt_mask_rows rows = {ix->line_feed + 1, ix->bar + 1, ix->space + 1, ix->guard + 1};
+    /* Full blocks end at the NUL at most, which is all the classifier reads
+     * behind them. */
+    classify(base, full, &rows);
+    size_t blocks = full;
+    if (len > 64 * full) {
+        char tail[65];
+        memset(tail, 0, sizeof tail);
+        memcpy(tail, base + 64 * full, len - 64 * full);
+        const wt_mask_rows tail_rows = {rows.line_feed + full, rows.bar + full,
+                                        rows.space + full, rows.guard + full};
+        classify(tail, 1, &tail_rows);
+        blocks++;
     }
-    ix->guard[blocks] = guard_pairs(&previous, &none);
     ix->line_feed[0] = ix->bar[0] = ix->space[0] = ix->guard[0] = 0;
     for (size_t k = blocks + 1; k < WTTABLE_INDEX_WORDS; k++)
         ix->line_feed[k] = ix->bar[k] = ix->space[k] = ix->guard[k] = 0;
@@ -642,6 +626,8 @@ const char *wttable_code_path_name(int path)
     return path > WTTABLE_PATH_AUTO && path < WTTABLE_PATH_COUNT ? names[path] : "";
 }
 
+/* The plain path walks the bytes themselves: classifying a byte at a time
+ * costs more than it saves. */
 static wt_classify_fn classifier_of(int path)
 {
     switch (path) {
@@ -657,52 +643,66 @@ static wt_classify_fn classifier_of(int path)
         return wt_classify_simd128;
 #endif
     default:
-        return wt_classify_plain;
+        return NULL;
     }
 }
 
 /* ---- cells through the window ------------------------------------------- */
 
-/* split_pieces on a line inside the window, straight from the text: the
- * first "||" at or behind a piece's start ends it, which is the same as
- * pairing the bars from the left. */
-static size_t split_pieces_indexed(const wttable_index *ix, wttable_span *spans, size_t *first_bars,
-                                   size_t from, size_t stop)
+/* Bits 0 .. n - 1. */
+static inline uint64_t low_bits(size_t n)
 {
-    size_t count = 0;
-    for (;;) {
-        size_t pair = next_bar_pair(ix->bar, from, stop - 1);
-        size_t piece_end = pair < stop - 1 ? pair : stop;
-        size_t first_bar = next_set(ix->bar, from, piece_end);
-        spans[count].start = ix->base + from;
-        spans[count].len = piece_end - from;
-        first_bars[count] = first_bar - from;
-        count++;
-        if (piece_end == stop)
-            return count;
-        from = pair + 2;
-        if (from == stop || count == WTTABLE_MAX_CELLS)
-            return count;
-    }
+    /* 64 gives (0 << 0) - 1: all bits, without a branch. */
+    return ((uint64_t)(n < 64) << (n & 63)) - 1;
 }
 
-/* put_piece for a piece inside the window; `text_end` bounds the
- * fixed-size copies. */
-static char *put_piece_indexed(char *out, const cell_tag_text *tag, const wttable_index *ix,
-                               const wttable_span *piece, size_t first_bar, const char *text_end)
+/* put_piece for a piece of at most 64 bytes, from the masks of the 64
+ * positions at its start: every decision is a bit operation on them. */
+static char *put_short_piece(char *out, const cell_tag_text *tag, const char *piece, size_t n,
+                             uint64_t bar, uint64_t space, uint64_t guard, const char *text_end)
 {
-    size_t start = (size_t)(piece->start - ix->base);
-    size_t end = start + piece->len;
+    uint64_t inside = low_bits(n);
+    uint64_t solid = ~space & inside; /* the bytes that are no whitespace */
+    uint64_t bars = bar & inside;
+    uint64_t before = (bars - 1) & ~bars; /* the positions before the first bar */
+    /* The first bar separates attributes, unless a guard pair lies wholly
+     * before it: a pair starting at i ends before the bar when i + 1 does. */
+    if (bars != 0 && (guard & (before >> 1)) == 0) {
+        uint64_t attrs = solid & before;
+        if (attrs != 0) {
+            size_t first = (size_t)__builtin_ctzll(attrs);
+            size_t last = 64 - (size_t)__builtin_clzll(attrs);
+            out = put_literal(out, tag->open_attrs, tag->open_len);
+            out = put_run(out, piece + first, last - first, text_end);
+            *out++ = '>';
+        } else {
+            out = put_literal(out, tag->open, tag->open_len);
+        }
+        solid &= ~(before << 1 | 1); /* the content starts behind the bar */
+    } else {
+        out = put_literal(out, tag->open, tag->open_len);
+    }
+    if (solid == 0)
+        return out;
+    size_t first = (size_t)__builtin_ctzll(solid);
+    size_t last = 64 - (size_t)__builtin_clzll(solid);
+    return put_run(out, piece + first, last - first, text_end);
+}
+
+/* The same for a longer piece [start, end) of the window, searching the
+ * masks beyond the first 64 positions. */
+static char *put_long_piece(char *out, const cell_tag_text *tag, const wttable_index *ix,
+                            size_t start, size_t end, const char *text_end)
+{
+    size_t bar = next_set(ix->bar, start, end);
     size_t content = start;
-    int guarded = first_bar >= 2 && next_set(ix->guard, start, start + first_bar - 1) <
-                                        start + first_bar - 1;
-    if (first_bar < piece->len && !guarded) {
-        size_t bar = start + first_bar;
+    if (bar < end &&
+        (bar - start < 2 || next_set(ix->guard, start, bar - 1) == bar - 1)) {
         size_t attrs = next_clear(ix->space, start, bar);
         size_t attrs_end = trim_set(ix->space, attrs, bar);
         if (attrs < attrs_end) {
             out = put_literal(out, tag->open_attrs, tag->open_len);
-            out = put_scratch_bytes(out, ix->base + attrs, attrs_end - attrs, text_end);
+            out = put_run(out, ix->base + attrs, attrs_end - attrs, text_end);
             *out++ = '>';
         } else {
             out = put_literal(out, tag->open, tag->open_len);
@@ -713,7 +713,45 @@ static char *put_piece_indexed(char *out, const cell_tag_text *tag, const wttabl
     }
     content = next_clear(ix->space, content, end);
     size_t content_end = trim_set(ix->space, content, end);
-    return put_scratch_bytes(out, ix->base + content, content_end - content, text_end);
+    return put_run(out, ix->base + content, content_end - content, text_end);
+}
+
+/* The pieces of a data or caption line inside the window, [from, stop),
+ * written straight from the text: a piece ends at the first "||" at or
+ * behind its start, which pairs the bars from the left as split_pieces
+ * does.  Returns the new output end. */
+static char *put_pieces_indexed(char *out, const cell_tag_text *tag, const wttable_index *ix,
+                                size_t from, size_t stop, const char *text_end)
+{
+    size_t count = 0;
+    for (;;) {
+        uint64_t bar = mask_at(ix->bar, from);
+        /* "||" starts where a bar follows a bar; one at bit 63 is not seen
+         * here, so a piece that reaches it takes the long way. */
+        uint64_t pairs = bar & (bar >> 1) & low_bits(stop - from - 1);
+        size_t end;
+        if (pairs != 0)
+            end = from + (size_t)__builtin_ctzll(pairs);
+        else if (stop - from <= 64)
+            end = stop;
+        else
+            end = next_bar_pair(ix->bar, from, stop - 1);
+        if (end == stop - 1)
+            end = stop; /* no pair before the line's end */
+        if (count > 0)
+            out = put_literal(out, tag->close, tag->close_len);
+        if (end - from <= 64)
+            out = put_short_piece(out, tag, ix->base + from, end - from, bar,
+                                  mask_at(ix->space, from), mask_at(ix->guard, from), text_end);
+        else
+            out = put_long_piece(out, tag, ix, from, end, text_end);
+        count++;
+        if (end == stop)
+            return out;
+        from = end + 2;
+        if (from == stop || count == WTTABLE_MAX_CELLS)
+            return out;
+    }
 }
 
 /* Rows open lazily, at the first data or header piece, with the attributes
@@ -733,58 +771,69 @@ static char *put_row_start(char *out, wttable_frame *frame)
     return out;
 }
 
+/* What a cell line writes before its first piece: the end of what an
+ * earlier line left open, with an LF, and the row's start tag. */
+static char *start_cell_line(char *out, wttable_frame *frame, int kind)
+{
+    /* Stored either way and kept only when a cell was open: whether one
+     * was is hard to predict, and the room is there. */
+    const cell_tag_text *open = &k_cell_tags[cell_kind_of(frame)];
+    memcpy(out, open->close, 16);
+    out += frame->cell_open ? open->close_len + 1u : 0u;
+    if (kind != MARKUP_CAPTION && !frame->row_open)
+        out = put_row_start(out, frame);
+    memcpy(frame->cell_tag, k_cell_tags[kind].name, 8); /* the longest name and its NUL */
+    frame->cell_open = 1;
+    return out;
+}
+
 /* A caption, data or header line; `rest` is the trimmed line behind its
  * marker.  Each piece becomes an element, and the last one stays open.  The
  * line's output is bounded by its cell text, so room for all of it is made
- * once and the elements are stored without further checks.  A non-null `ix`
- * holds the whole line: data and caption lines are then split and trimmed
- * from its masks, in place.  Header lines always go through the scratch
- * area, where each "!!" becomes "||". */
+ * once and the elements are stored without further checks. */
 static int handle_cell_line(wttable_ctx *ctx, wttable_frame *frame, int kind, const char *rest,
-                            const char *end, const char *text_end, const wttable_index *ix,
-                            wt_buf *buf)
+                            const char *end, const char *text_end, wt_buf *buf)
 {
+    size_t len = copy_cell_text(ctx->scratch, rest, (size_t)(end - rest), kind, text_end);
+    if (len == 0)
+        return 1;
     size_t first_bars[WTTABLE_MAX_CELLS];
-    size_t len;
-    size_t count;
-    int indexed = ix != NULL && kind != MARKUP_HEADER;
-    if (indexed) {
-        /* A window is far shorter than the limit of a line's cell text. */
-        len = (size_t)(end - rest);
-        if (len == 0)
-            return 1;
-        count = split_pieces_indexed(ix, ctx->spans, first_bars, (size_t)(rest - ix->base),
-                                     (size_t)(end - ix->base));
-    } else {
-        len = copy_cell_text(ctx->scratch, rest, (size_t)(end - rest), kind, text_end);
-        if (len == 0)
-            return 1;
-        count = split_pieces(ctx->spans, first_bars, ctx->scratch, len);
-    }
+    size_t count = split_pieces(ctx->spans, first_bars, ctx->scratch, len);
     const char *scratch_end = ctx->scratch + WTTABLE_LINE_MAX;
     if (!wt_buf_reserve(buf, len + count * CELL_PIECE_ROOM + CELL_LINE_ROOM))
         return 0;
 
     const cell_tag_text *tag = &k_cell_tags[kind];
-    char *out = buf->data + buf->len;
-    /* The first piece closes what an earlier line left open, with an LF. */
-    if (frame->cell_open) {
-        const cell_tag_text *open = &k_cell_tags[cell_kind_of(frame)];
-        out = put_literal(out, open->close, open->close_len + 1u);
-    }
-    if (kind != MARKUP_CAPTION && !frame->row_open)
-        out = put_row_start(out, frame);
-    memcpy(frame->cell_tag, tag->name, 8); /* the longest name and its NUL */
-    frame->cell_open = 1;
+    char *out = start_cell_line(buf->data + buf->len, frame, kind);
+    out = put_piece(out, tag, &ctx->spans[0], first_bars[0], ctx->scratch, scratch_end);
     /* Later pieces close their neighbour on the same output line. */
-    for (size_t i = 0; i < count; i++) {
-        if (i > 0)
-            out = put_literal(out, tag->close, tag->close_len);
-        if (indexed)
-            out = put_piece_indexed(out, tag, ix, &ctx->spans[i], first_bars[i], text_end);
-        else
-            out = put_piece(out, tag, &ctx->spans[i], first_bars[i], ctx->scratch, scratch_end);
+    for (size_t i = 1; i < count; i++) {
+        out = put_literal(out, tag->close, tag->close_len);
+        out = put_piece(out, tag, &ctx->spans[i], first_bars[i], ctx->scratch, scratch_end);
     }
+    buf->len = (size_t)(out - buf->data);
+    buf->data[buf->len] = '\0';
+    return 1;
+}
+
+/* handle_cell_line for a data or caption line that lies in the classified
+ * window: its cell text is the text itself (a window is far shorter than
+ * the limit of a line's cell text), split and trimmed from the masks.  The
+ * room made is bounded without counting the pieces first: each "||" takes
+ * two bytes of the text. */
+static int handle_cell_line_indexed(const wttable_index *ix, wttable_frame *frame, int kind,
+                                    const char *rest, const char *end, const char *text_end,
+                                    wt_buf *buf)
+{
+    size_t len = (size_t)(end - rest);
+    if (len == 0)
+        return 1;
+    size_t most_pieces = len / 2 + 1 < WTTABLE_MAX_CELLS ? len / 2 + 1 : WTTABLE_MAX_CELLS;
+    if (!wt_buf_reserve(buf, len + most_pieces * CELL_PIECE_ROOM + CELL_LINE_ROOM))
+        return 0;
+    char *out = start_cell_line(buf->data + buf->len, frame, kind);
+    out = put_pieces_indexed(out, &k_cell_tags[kind], ix, (size_t)(rest - ix->base),
+                             (size_t)(end - ix->base), text_end);
     buf->len = (size_t)(out - buf->data);
     buf->data[buf->len] = '\0';
     return 1;
@@ -814,7 +863,7 @@ static int open_table(wttable_ctx *ctx, size_t colons, const char *attrs, const 
 {
     wttable_frame *frame = &ctx->frames[ctx->depth];
     frame->cell_open = 0;
-    frame->cell_tag[0] = '\0';
+    memset(frame->cell_tag, 0, sizeof frame->cell_tag);
     frame->row_open = 0;
     frame->row_attrs[0] = '\0';
     frame->has_rows = 0;
@@ -912,15 +961,21 @@ static int handle_table_line(wttable_ctx *ctx, const char *raw, const char *raw_
         case '-':
             return handle_row_line(frame, line + 2, end, buf);
         case '+':
-            return handle_cell_line(ctx, frame, MARKUP_CAPTION, line + 2, end, text_end, ix, buf);
+            if (ix != NULL)
+                return handle_cell_line_indexed(ix, frame, MARKUP_CAPTION, line + 2, end, text_end,
+                                                buf);
+            return handle_cell_line(ctx, frame, MARKUP_CAPTION, line + 2, end, text_end, buf);
         default:
-            return handle_cell_line(ctx, frame, MARKUP_DATA, line + 1, end, text_end, ix, buf);
+            if (ix != NULL)
+                return handle_cell_line_indexed(ix, frame, MARKUP_DATA, line + 1, end, text_end,
+                                                buf);
+            return handle_cell_line(ctx, frame, MARKUP_DATA, line + 1, end, text_end, buf);
         }
     }
     if (line[0] == '!') {
         if (end - line == 1)
             return 1;
-        return handle_cell_line(ctx, frame, MARKUP_HEADER, line + 1, end, text_end, ix, buf);
+        return handle_cell_line(ctx, frame, MARKUP_HEADER, line + 1, end, text_end, buf);
     }
     return handle_continuation(frame, raw, raw_end, buf);
 }
@@ -957,6 +1012,19 @@ static int find_line_indexed(wttable_index *ix, wt_classify_fn classify, const c
     if ((size_t)(p - ix->base) >= ix->len)
         index_window(ix, classify, text, end, p);
     size_t from = (size_t)(p - ix->base);
+    uint64_t feeds = mask_at(ix->line_feed, from);
+    if (feeds != 0) {
+        /* Most lines inside tables end within 64 bytes: one word of each
+         * mask decides all. */
+        size_t n = (size_t)__builtin_ctzll(feeds);
+        size_t raw_n = n > 0 && p[n - 1] == '\r' ? n - 1 : n;
+        uint64_t solid = ~mask_at(ix->space, from) & low_bits(raw_n);
+        ln->line_end = p + n;
+        ln->raw_end = p + raw_n;
+        ln->trimmed = solid != 0 ? p + __builtin_ctzll(solid) : ln->raw_end;
+        ln->stop = solid != 0 ? p + 64 - __builtin_clzll(solid) : ln->raw_end;
+        return 1;
+    }
     size_t lf = next_set(ix->line_feed, from, ix->len);
     if (lf == ix->len && !ix->at_text_end) {
         if (from < 64)
@@ -1000,7 +1068,7 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
          * window pays.  Outside, only the LF matters and memchr is faster. */
         text_line ln;
         const wttable_index *ix = NULL;
-        if (ctx.depth > 0 && find_line_indexed(&ctx.index, classify, text, p, end, &ln))
+        if (ctx.depth > 0 && classify != NULL && find_line_indexed(&ctx.index, classify, text, p, end, &ln))
             ix = &ctx.index;
         else
             find_line_plain(text, p, end, &ln);
