@@ -87,16 +87,15 @@ enum cell_kind { MARKUP_CAPTION, MARKUP_DATA, MARKUP_HEADER };
  * can be stored with one constant-size copy into reserved room. */
 struct cell_tag_text {
     char name[16];
-    char open[16];       /* "<td>" */
-    char open_attrs[16]; /* "<td " */
-    char close[16];      /* "</td>\n" */
+    char open_tags[2][16]; /* "<td>", and "<td " that attributes follow */
+    char close[16];        /* "</td>\n" */
     unsigned char open_len, close_len;
 };
 
 static const cell_tag_text k_cell_tags[3] = {
-    {"caption", "<caption>", "<caption ", "</caption>\n", 9, 10},
-    {"td", "<td>", "<td ", "</td>\n", 4, 5},
-    {"th", "<th>", "<th ", "</th>\n", 4, 5},
+    {"caption", {"<caption>", "<caption "}, "</caption>\n", 9, 10},
+    {"td", {"<td>", "<td "}, "</td>\n", 4, 5},
+    {"th", {"<th>", "<th "}, "</th>\n", 4, 5},
 };
 
 /* The kind of the open element, from the tag name the frame holds. */
@@ -409,15 +408,15 @@ static char *put_piece(char *out, const cell_tag_text *tag, const wttable_span *
         const char *attrs = skip_space(start, start + first_bar);
         const char *attrs_end = trim_end(attrs, start + first_bar);
         if (attrs < attrs_end) {
-            out = put_literal(out, tag->open_attrs, tag->open_len);
+            out = put_literal(out, tag->open_tags[1], tag->open_len);
             out = put_run(out, attrs, (size_t)(attrs_end - attrs), scratch_end);
             *out++ = '>';
         } else {
-            out = put_literal(out, tag->open, tag->open_len);
+            out = put_literal(out, tag->open_tags[0], tag->open_len);
         }
         content = start + first_bar + 1;
     } else {
-        out = put_literal(out, tag->open, tag->open_len);
+        out = put_literal(out, tag->open_tags[0], tag->open_len);
     }
     content = skip_space(content, end);
     return put_run(out, content, (size_t)(trim_end(content, end) - content), scratch_end);
@@ -431,9 +430,16 @@ static inline uint64_t window_bits(const uint64_t *words, size_t bit)
 {
     size_t k = bit >> 6;
     unsigned shift = (unsigned)(bit & 63);
+#if defined(__SIZEOF_INT128__)
+    /* Two words as one: a double shift (shrd on x86-64). */
+    __extension__ typedef unsigned __int128 word_pair;
+    word_pair pair = (word_pair)words[k + 1] << 64 | words[k];
+    return (uint64_t)(pair >> shift);
+#else
     /* (w << 1) << (63 - shift) is w << (64 - shift) without the undefined
      * shift by 64 when `shift` is 0. */
     return (words[k] >> shift) | ((words[k + 1] << 1) << (63 - shift));
+#endif
 }
 
 /* Positions at .. at + 63, as bits 0 .. 63. */
@@ -666,22 +672,21 @@ static char *put_short_piece(char *out, const cell_tag_text *tag, const char *pi
     uint64_t bars = bar & inside;
     uint64_t before = (bars - 1) & ~bars; /* the positions before the first bar */
     /* The first bar separates attributes, unless a guard pair lies wholly
-     * before it: a pair starting at i ends before the bar when i + 1 does. */
-    if (bars != 0 && (guard & (before >> 1)) == 0) {
-        uint64_t attrs = solid & before;
-        if (attrs != 0) {
-            size_t first = (size_t)__builtin_ctzll(attrs);
-            size_t last = 64 - (size_t)__builtin_clzll(attrs);
-            out = put_literal(out, tag->open_attrs, tag->open_len);
-            out = put_run(out, piece + first, last - first, text_end);
-            *out++ = '>';
-        } else {
-            out = put_literal(out, tag->open, tag->open_len);
-        }
-        solid &= ~(before << 1 | 1); /* the content starts behind the bar */
-    } else {
-        out = put_literal(out, tag->open, tag->open_len);
-    }
+     * before it: a pair starting at i ends before the bar when i + 1 does.
+     * A quarter of the cells have attributes, at random: the choice is
+     * made with masks and selects, not branches.  "<td " and "<td>" have
+     * the same length. */
+    uint64_t separated = (uint64_t)0 - (uint64_t)((bars != 0) & ((guard & (before >> 1)) == 0));
+    uint64_t attrs = solid & before & separated;
+    uint64_t with_attrs = (uint64_t)0 - (uint64_t)(attrs != 0);
+    size_t attrs_first = (size_t)__builtin_ctzll(attrs | (uint64_t)1 << 63);
+    size_t attrs_last = 64 - (size_t)__builtin_clzll(attrs | 1);
+    memcpy(out, tag->open_tags[attrs != 0], 16);
+    out += tag->open_len;
+    out = put_run(out, piece + attrs_first, (attrs_last - attrs_first) & with_attrs, text_end);
+    *out = '>';
+    out += with_attrs & 1;
+    solid &= ~((before << 1 | 1) & separated); /* the content starts behind the bar */
     if (solid == 0)
         return out;
     size_t first = (size_t)__builtin_ctzll(solid);
@@ -701,15 +706,15 @@ static char *put_long_piece(char *out, const cell_tag_text *tag, const wttable_i
         size_t attrs = next_clear(ix->space, start, bar);
         size_t attrs_end = trim_set(ix->space, attrs, bar);
         if (attrs < attrs_end) {
-            out = put_literal(out, tag->open_attrs, tag->open_len);
+            out = put_literal(out, tag->open_tags[1], tag->open_len);
             out = put_run(out, ix->base + attrs, attrs_end - attrs, text_end);
             *out++ = '>';
         } else {
-            out = put_literal(out, tag->open, tag->open_len);
+            out = put_literal(out, tag->open_tags[0], tag->open_len);
         }
         content = bar + 1;
     } else {
-        out = put_literal(out, tag->open, tag->open_len);
+        out = put_literal(out, tag->open_tags[0], tag->open_len);
     }
     content = next_clear(ix->space, content, end);
     size_t content_end = trim_set(ix->space, content, end);
@@ -779,7 +784,7 @@ static char *start_cell_line(char *out, wttable_frame *frame, int kind)
      * was is hard to predict, and the room is there. */
     const cell_tag_text *open = &k_cell_tags[cell_kind_of(frame)];
     memcpy(out, open->close, 16);
-    out += frame->cell_open ? open->close_len + 1u : 0u;
+    out += (open->close_len + 1u) * (unsigned)frame->cell_open;
     if (kind != MARKUP_CAPTION && !frame->row_open)
         out = put_row_start(out, frame);
     memcpy(frame->cell_tag, k_cell_tags[kind].name, 8); /* the longest name and its NUL */
