@@ -101,9 +101,10 @@ static const cell_tag_text k_cell_tags[3] = {
 /* The kind of the open element, from the tag name the frame holds. */
 static inline int cell_kind_of(const wttable_frame *frame)
 {
-    if (frame->cell_tag[0] == 'c')
-        return MARKUP_CAPTION;
-    return frame->cell_tag[1] == 'h' ? MARKUP_HEADER : MARKUP_DATA;
+    /* Arithmetic, not branches: cell lines ask this whether or not a cell
+     * is open, and the answer follows the text. */
+    int not_caption = frame->cell_tag[0] != 'c';
+    return not_caption * (MARKUP_DATA + (frame->cell_tag[1] == 'h'));
 }
 
 static int emit_cell_close(wt_buf *buf, const wttable_frame *frame, int with_newline)
@@ -454,6 +455,19 @@ static inline uint64_t mask_before(const uint64_t *words, size_t at)
     return window_bits(words, at);
 }
 
+/* The bits of positions at .. at + 56 as bits 0 .. 56, with one unaligned
+ * load: the hot paths decide lines and pieces that fit in these 57 bits.
+ * Bits above may be missing and read as 0.  The words are stored little-
+ * endian, so byte j of a row holds positions 8j .. 8j + 7. */
+#define QUICK_BITS 57
+static inline uint64_t quick_mask_at(const uint64_t *words, size_t at)
+{
+    size_t bit = at + 64;
+    uint64_t word;
+    memcpy(&word, (const unsigned char *)words + (bit >> 3), sizeof word);
+    return word >> (bit & 7);
+}
+
 /* The first position in [from, limit) whose bit is set, else limit. */
 static inline size_t next_set(const uint64_t *words, size_t from, size_t limit)
 {
@@ -662,7 +676,7 @@ static inline uint64_t low_bits(size_t n)
     return ((uint64_t)(n < 64) << (n & 63)) - 1;
 }
 
-/* put_piece for a piece of at most 64 bytes, from the masks of the 64
+/* put_piece for a piece of at most QUICK_BITS bytes, from the masks of the
  * positions at its start: every decision is a bit operation on them. */
 static char *put_short_piece(char *out, const cell_tag_text *tag, const char *piece, size_t n,
                              uint64_t bar, uint64_t space, uint64_t guard, const char *text_end)
@@ -730,14 +744,14 @@ static char *put_pieces_indexed(char *out, const cell_tag_text *tag, const wttab
 {
     size_t count = 0;
     for (;;) {
-        uint64_t bar = mask_at(ix->bar, from);
-        /* "||" starts where a bar follows a bar; one at bit 63 is not seen
-         * here, so a piece that reaches it takes the long way. */
-        uint64_t pairs = bar & (bar >> 1) & low_bits(stop - from - 1);
+        uint64_t bar = quick_mask_at(ix->bar, from);
+        /* "||" starts where a bar follows a bar; a pair must lie within the
+         * quick bits to be seen, else a search goes on. */
+        uint64_t pairs = bar & (bar >> 1) & low_bits(stop - from - 1) & low_bits(QUICK_BITS - 1);
         size_t end;
         if (pairs != 0)
             end = from + (size_t)__builtin_ctzll(pairs);
-        else if (stop - from <= 64)
+        else if (stop - from <= QUICK_BITS)
             end = stop;
         else
             end = next_bar_pair(ix->bar, from, stop - 1);
@@ -745,9 +759,10 @@ static char *put_pieces_indexed(char *out, const cell_tag_text *tag, const wttab
             end = stop; /* no pair before the line's end */
         if (count > 0)
             out = put_literal(out, tag->close, tag->close_len);
-        if (end - from <= 64)
+        if (end - from <= QUICK_BITS)
             out = put_short_piece(out, tag, ix->base + from, end - from, bar,
-                                  mask_at(ix->space, from), mask_at(ix->guard, from), text_end);
+                                  quick_mask_at(ix->space, from), quick_mask_at(ix->guard, from),
+                                  text_end);
         else
             out = put_long_piece(out, tag, ix, from, end, text_end);
         count++;
@@ -1010,20 +1025,27 @@ static void find_line_plain(const char *text, const char *p, const char *end, te
 }
 
 /* The same from the classified window, which is moved on when the line
- * leaves it.  Returns 0 for a line longer than a window. */
+ * leaves it.  Returns 0 for a line longer than a window, or when the
+ * window is not worth moving yet. */
 static int find_line_indexed(wttable_index *ix, wt_classify_fn classify, const char *text,
                              const char *p, const char *end, text_line *ln)
 {
-    if ((size_t)(p - ix->base) >= ix->len)
+    if ((size_t)(p - ix->base) >= ix->len) {
+        /* Classify a new window only from a line that starts with cell
+         * markup: long runs of plain lines inside a cell are found faster
+         * by memchr alone. */
+        if (*p != '|' && *p != '!')
+            return 0;
         index_window(ix, classify, text, end, p);
+    }
     size_t from = (size_t)(p - ix->base);
-    uint64_t feeds = mask_at(ix->line_feed, from);
+    uint64_t feeds = quick_mask_at(ix->line_feed, from) & low_bits(QUICK_BITS);
     if (feeds != 0) {
-        /* Most lines inside tables end within 64 bytes: one word of each
-         * mask decides all. */
+        /* Most lines inside tables are short: one word of each mask
+         * decides all. */
         size_t n = (size_t)__builtin_ctzll(feeds);
         size_t raw_n = n > 0 && p[n - 1] == '\r' ? n - 1 : n;
-        uint64_t solid = ~mask_at(ix->space, from) & low_bits(raw_n);
+        uint64_t solid = ~quick_mask_at(ix->space, from) & low_bits(raw_n);
         ln->line_end = p + n;
         ln->raw_end = p + raw_n;
         ln->trimmed = solid != 0 ? p + __builtin_ctzll(solid) : ln->raw_end;
