@@ -1052,6 +1052,18 @@ static int find_line_indexed(wttable_index *ix, wt_classify_fn classify, const c
         ln->stop = solid != 0 ? p + 64 - __builtin_clzll(solid) : ln->raw_end;
         return 1;
     }
+    feeds = mask_at(ix->line_feed, from);
+    if (feeds != 0) {
+        /* The same for the lines that need the full 64 bits. */
+        size_t n = (size_t)__builtin_ctzll(feeds);
+        size_t raw_n = n > 0 && p[n - 1] == '\r' ? n - 1 : n;
+        uint64_t solid = ~mask_at(ix->space, from) & low_bits(raw_n);
+        ln->line_end = p + n;
+        ln->raw_end = p + raw_n;
+        ln->trimmed = solid != 0 ? p + __builtin_ctzll(solid) : ln->raw_end;
+        ln->stop = solid != 0 ? p + 64 - __builtin_clzll(solid) : ln->raw_end;
+        return 1;
+    }
     size_t lf = next_set(ix->line_feed, from, ix->len);
     if (lf == ix->len && !ix->at_text_end) {
         if (from < 64)
