@@ -423,6 +423,116 @@ static char *put_piece(char *out, const cell_tag_text *tag, const wttable_span *
     return put_run(out, content, (size_t)(trim_end(content, end) - content), scratch_end);
 }
 
+/* ---- choosing the code path --------------------------------------------- */
+
+#if defined(WT_CLASSIFY_X86)
+/* Which register states the operating system saves: AVX needs YMM, AVX-512
+ * its mask and ZMM registers as well. */
+static uint64_t saved_register_states(void)
+{
+    uint32_t low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (uint64_t)high << 32 | low;
+}
+
+static int widest_code_path(void)
+{
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (ecx & bit_OSXSAVE) == 0)
+        return WTTABLE_PATH_SSE2;
+    uint64_t states = saved_register_states();
+    if ((states & 0x6) != 0x6 || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return WTTABLE_PATH_SSE2;
+    if ((ebx & bit_AVX512F) != 0 && (ebx & bit_AVX512BW) != 0 && (states & 0xe6) == 0xe6)
+        return WTTABLE_PATH_AVX512;
+    return (ebx & bit_AVX2) != 0 ? WTTABLE_PATH_AVX2 : WTTABLE_PATH_SSE2;
+}
+#elif defined(__wasm_simd128__)
+static int widest_code_path(void)
+{
+    return WTTABLE_PATH_SIMD128;
+}
+#else
+static int widest_code_path(void)
+{
+    return WTTABLE_PATH_PLAIN;
+}
+#endif
+
+static int code_path_runs_here(int path)
+{
+    switch (path) {
+    case WTTABLE_PATH_PLAIN:
+        return 1;
+#if defined(WT_CLASSIFY_X86)
+    case WTTABLE_PATH_SSE2:
+        return 1;
+    case WTTABLE_PATH_AVX2:
+    case WTTABLE_PATH_AVX512:
+        return widest_code_path() >= path;
+#elif defined(__wasm_simd128__)
+    case WTTABLE_PATH_SIMD128:
+        return 1;
+#endif
+    default:
+        return 0;
+    }
+}
+
+/* Chosen at the first conversion, not at load; racing first conversions
+ * all store the same value. */
+static int s_code_path;
+
+int wttable_code_path(void)
+{
+    int path = __atomic_load_n(&s_code_path, __ATOMIC_RELAXED);
+    if (path == WTTABLE_PATH_AUTO) {
+        path = widest_code_path();
+        __atomic_store_n(&s_code_path, path, __ATOMIC_RELAXED);
+    }
+    return path;
+}
+
+int wttable_force_code_path(int path)
+{
+    if (path != WTTABLE_PATH_AUTO && !code_path_runs_here(path))
+        return 0;
+    __atomic_store_n(&s_code_path, path, __ATOMIC_RELAXED);
+    return 1;
+}
+
+const char *wttable_code_path_name(int path)
+{
+    static const char *const names[WTTABLE_PATH_COUNT] = {"auto", "plain", "sse2", "avx2", "avx512", "simd128"};
+    return path > WTTABLE_PATH_AUTO && path < WTTABLE_PATH_COUNT ? names[path] : "";
+}
+
+/* Classifies `count` blocks on one path: called directly, not through a
+ * pointer, so each call site is plain to the compiler and to sanitizers. */
+static void classify_blocks(int path, const char *text, size_t count, const wt_mask_rows *rows)
+{
+    switch (path) {
+#if defined(WT_CLASSIFY_X86)
+    case WTTABLE_PATH_AVX512:
+        wt_classify_avx512(text, count, rows);
+        return;
+    case WTTABLE_PATH_AVX2:
+        wt_classify_avx2(text, count, rows);
+        return;
+    case WTTABLE_PATH_SSE2:
+        wt_classify_sse2(text, count, rows);
+        return;
+#elif defined(__wasm_simd128__)
+    case WTTABLE_PATH_SIMD128:
+        wt_classify_simd128(text, count, rows);
+        return;
+#endif
+    default:
+        wt_classify_plain(text, count, rows);
+        return;
+    }
+}
+
 /* ---- the classified window ---------------------------------------------- */
 
 /* Bits of a classified window: position `at` of the window is bit at + 64
@@ -532,7 +642,7 @@ static inline size_t next_bar_pair(const uint64_t *bar, size_t from, size_t limi
 /* Classifies the window that starts at the 64-byte block holding p: up to
  * WTTABLE_INDEX_BLOCKS blocks, never a byte past the text's NUL (a last,
  * short block is classified from a copy). */
-static void index_window(wttable_index *ix, wt_classify_fn classify, const char *text,
+static void index_window(wttable_index *ix, int path, const char *text,
                          const char *end, const char *p)
 {
     const char *base = text + ((size_t)(p - text) & ~(size_t)63);
@@ -546,7 +656,7 @@ static void index_window(wttable_index *ix, wt_classify_fn classify, const char 
     const wt_mask_rows rows = {ix->line_feed + 1, ix->bar + 1, ix->space + 1, ix->guard + 1};
     /* Full blocks end at the NUL at most, which is all the classifier reads
      * behind them. */
-    classify(base, full, &rows);
+    classify_blocks(path, base, full, &rows);
     size_t blocks = full;
     if (len > 64 * full) {
         char tail[65];
@@ -554,117 +664,12 @@ static void index_window(wttable_index *ix, wt_classify_fn classify, const char 
         memcpy(tail, base + 64 * full, len - 64 * full);
         const wt_mask_rows tail_rows = {rows.line_feed + full, rows.bar + full,
                                         rows.space + full, rows.guard + full};
-        classify(tail, 1, &tail_rows);
+        classify_blocks(path, tail, 1, &tail_rows);
         blocks++;
     }
     ix->line_feed[0] = ix->bar[0] = ix->space[0] = ix->guard[0] = 0;
     for (size_t k = blocks + 1; k < WTTABLE_INDEX_WORDS; k++)
         ix->line_feed[k] = ix->bar[k] = ix->space[k] = ix->guard[k] = 0;
-}
-
-/* ---- choosing the code path --------------------------------------------- */
-
-#if defined(WT_CLASSIFY_X86)
-/* Which register states the operating system saves: AVX needs YMM, AVX-512
- * its mask and ZMM registers as well. */
-static uint64_t saved_register_states(void)
-{
-    uint32_t low, high;
-    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-    return (uint64_t)high << 32 | low;
-}
-
-static int widest_code_path(void)
-{
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (ecx & bit_OSXSAVE) == 0)
-        return WTTABLE_PATH_SSE2;
-    uint64_t states = saved_register_states();
-    if ((states & 0x6) != 0x6 || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
-        return WTTABLE_PATH_SSE2;
-    if ((ebx & bit_AVX512F) != 0 && (ebx & bit_AVX512BW) != 0 && (states & 0xe6) == 0xe6)
-        return WTTABLE_PATH_AVX512;
-    return (ebx & bit_AVX2) != 0 ? WTTABLE_PATH_AVX2 : WTTABLE_PATH_SSE2;
-}
-#elif defined(__wasm_simd128__)
-static int widest_code_path(void)
-{
-    return WTTABLE_PATH_SIMD128;
-}
-#else
-static int widest_code_path(void)
-{
-    return WTTABLE_PATH_PLAIN;
-}
-#endif
-
-static int code_path_runs_here(int path)
-{
-    switch (path) {
-    case WTTABLE_PATH_PLAIN:
-        return 1;
-#if defined(WT_CLASSIFY_X86)
-    case WTTABLE_PATH_SSE2:
-        return 1;
-    case WTTABLE_PATH_AVX2:
-    case WTTABLE_PATH_AVX512:
-        return widest_code_path() >= path;
-#elif defined(__wasm_simd128__)
-    case WTTABLE_PATH_SIMD128:
-        return 1;
-#endif
-    default:
-        return 0;
-    }
-}
-
-/* Chosen at the first conversion, not at load; racing first conversions
- * all store the same value. */
-static int s_code_path;
-
-int wttable_code_path(void)
-{
-    int path = __atomic_load_n(&s_code_path, __ATOMIC_RELAXED);
-    if (path == WTTABLE_PATH_AUTO) {
-        path = widest_code_path();
-        __atomic_store_n(&s_code_path, path, __ATOMIC_RELAXED);
-    }
-    return path;
-}
-
-int wttable_force_code_path(int path)
-{
-    if (path != WTTABLE_PATH_AUTO && !code_path_runs_here(path))
-        return 0;
-    __atomic_store_n(&s_code_path, path, __ATOMIC_RELAXED);
-    return 1;
-}
-
-const char *wttable_code_path_name(int path)
-{
-    static const char *const names[WTTABLE_PATH_COUNT] = {"auto", "plain", "sse2", "avx2", "avx512", "simd128"};
-    return path > WTTABLE_PATH_AUTO && path < WTTABLE_PATH_COUNT ? names[path] : "";
-}
-
-/* The plain path walks the bytes themselves: classifying a byte at a time
- * costs more than it saves. */
-static wt_classify_fn classifier_of(int path)
-{
-    switch (path) {
-#if defined(WT_CLASSIFY_X86)
-    case WTTABLE_PATH_SSE2:
-        return wt_classify_sse2;
-    case WTTABLE_PATH_AVX2:
-        return wt_classify_avx2;
-    case WTTABLE_PATH_AVX512:
-        return wt_classify_avx512;
-#elif defined(__wasm_simd128__)
-    case WTTABLE_PATH_SIMD128:
-        return wt_classify_simd128;
-#endif
-    default:
-        return NULL;
-    }
 }
 
 /* ---- cells through the window ------------------------------------------- */
@@ -1027,7 +1032,7 @@ static void find_line_plain(const char *text, const char *p, const char *end, te
 /* The same from the classified window, which is moved on when the line
  * leaves it.  Returns 0 for a line longer than a window, or when the
  * window is not worth moving yet. */
-static int find_line_indexed(wttable_index *ix, wt_classify_fn classify, const char *text,
+static int find_line_indexed(wttable_index *ix, int path, const char *text,
                              const char *p, const char *end, text_line *ln)
 {
     if ((size_t)(p - ix->base) >= ix->len) {
@@ -1036,7 +1041,7 @@ static int find_line_indexed(wttable_index *ix, wt_classify_fn classify, const c
          * by memchr alone. */
         if (*p != '|' && *p != '!')
             return 0;
-        index_window(ix, classify, text, end, p);
+        index_window(ix, path, text, end, p);
     }
     size_t from = (size_t)(p - ix->base);
     uint64_t feeds = quick_mask_at(ix->line_feed, from) & low_bits(QUICK_BITS);
@@ -1068,7 +1073,7 @@ static int find_line_indexed(wttable_index *ix, wt_classify_fn classify, const c
     if (lf == ix->len && !ix->at_text_end) {
         if (from < 64)
             return 0; /* a window from this line's block holds no LF */
-        index_window(ix, classify, text, end, p);
+        index_window(ix, path, text, end, p);
         from = (size_t)(p - ix->base);
         lf = next_set(ix->line_feed, from, ix->len);
         if (lf == ix->len && !ix->at_text_end)
@@ -1093,7 +1098,10 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
     wttable_ctx ctx;
     ctx.depth = 0;
     const char *end = text + strlen(text);
-    wt_classify_fn classify = classifier_of(wttable_code_path());
+    /* The plain path walks the bytes themselves: classifying a byte at a
+     * time costs more than it saves. */
+    int path = wttable_code_path();
+    int indexed = path != WTTABLE_PATH_PLAIN;
     ctx.index.base = text;
     ctx.index.len = 0;
     const char *p = text;
@@ -1107,7 +1115,7 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
          * window pays.  Outside, only the LF matters and memchr is faster. */
         text_line ln;
         const wttable_index *ix = NULL;
-        if (ctx.depth > 0 && classify != NULL && find_line_indexed(&ctx.index, classify, text, p, end, &ln))
+        if (ctx.depth > 0 && indexed && find_line_indexed(&ctx.index, path, text, p, end, &ln))
             ix = &ctx.index;
         else
             find_line_plain(text, p, end, &ln);
