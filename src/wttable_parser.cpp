@@ -1029,20 +1029,21 @@ static void find_line_plain(const char *text, const char *p, const char *end, te
     ln->stop = trim_end(ln->trimmed, ln->raw_end);
 }
 
+/* Whether to find the line at p through the window: when the window holds
+ * p, or when the line starts with cell markup and a new window pays; long
+ * runs of plain lines inside a cell are found faster by memchr alone. */
+static inline int worth_indexing(const wttable_index *ix, const char *p)
+{
+    return (size_t)(p - ix->base) < ix->len || *p == '|' || *p == '!';
+}
+
 /* The same from the classified window, which is moved on when the line
- * leaves it.  Returns 0 for a line longer than a window, or when the
- * window is not worth moving yet. */
+ * leaves it.  Returns 0 for a line longer than a window. */
 static int find_line_indexed(wttable_index *ix, int path, const char *text,
                              const char *p, const char *end, text_line *ln)
 {
-    if ((size_t)(p - ix->base) >= ix->len) {
-        /* Classify a new window only from a line that starts with cell
-         * markup: long runs of plain lines inside a cell are found faster
-         * by memchr alone. */
-        if (*p != '|' && *p != '!')
-            return 0;
+    if ((size_t)(p - ix->base) >= ix->len)
         index_window(ix, path, text, end, p);
-    }
     size_t from = (size_t)(p - ix->base);
     uint64_t feeds = quick_mask_at(ix->line_feed, from) & low_bits(QUICK_BITS);
     if (feeds != 0) {
@@ -1115,7 +1116,8 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
          * window pays.  Outside, only the LF matters and memchr is faster. */
         text_line ln;
         const wttable_index *ix = NULL;
-        if (ctx.depth > 0 && indexed && find_line_indexed(&ctx.index, path, text, p, end, &ln))
+        if (ctx.depth > 0 && indexed && worth_indexing(&ctx.index, p) &&
+            find_line_indexed(&ctx.index, path, text, p, end, &ln))
             ix = &ctx.index;
         else
             find_line_plain(text, p, end, &ln);
