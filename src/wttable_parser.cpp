@@ -910,18 +910,25 @@ static int open_table(wttable_ctx *ctx, size_t colons, const char *attrs, const 
  * the filler row of a table that never had one. */
 static int close_table_body(wttable_frame *frame, wt_buf *buf)
 {
-    if (frame->cell_open) {
-        if (!emit_cell_close(buf, frame, 0))
-            return 0;
-        frame->cell_open = 0;
-    }
-    if (frame->row_open) {
-        if (!EMIT_LITERAL(buf, "</tr>\n"))
-            return 0;
-        frame->row_open = 0;
-    }
-    if (!frame->has_rows && !EMIT_LITERAL(buf, "<tr><td></td></tr>\n"))
+    /* One reservation and fixed-size stores, each kept or not by its flag:
+     * table ends are frequent in nested markup, and their flags follow the
+     * text. */
+    static const char k_row_end[16] = "</tr>\n";
+    static const char k_filler_row[32] = "<tr><td></td></tr>\n";
+    if (!wt_buf_reserve(buf, 80))
         return 0;
+    char *out = buf->data + buf->len;
+    const cell_tag_text *cell = &k_cell_tags[cell_kind_of(frame)];
+    memcpy(out, cell->close, 16);
+    out += cell->close_len * (unsigned)frame->cell_open;
+    memcpy(out, k_row_end, 16);
+    out += 6u * (unsigned)frame->row_open;
+    memcpy(out, k_filler_row, 32);
+    out += 19u * (unsigned)(frame->has_rows == 0);
+    frame->cell_open = 0;
+    frame->row_open = 0;
+    buf->len = (size_t)(out - buf->data);
+    buf->data[buf->len] = '\0';
     return 1;
 }
 
@@ -932,6 +939,12 @@ static int end_table(wttable_ctx *ctx, const char *trailing, const char *end, wt
     trailing = skip_space(trailing, end);
     if (!close_table_body(frame, buf))
         return 0;
+    if (trailing == end && frame->indent == 0) {
+        if (!EMIT_LITERAL(buf, "</table>\n"))
+            return 0;
+        ctx->depth--;
+        return 1;
+    }
     if (trailing < end) {
         if (!emit3(buf, "</table> ", 9, trailing, (size_t)(end - trailing), "", 0))
             return 0;
