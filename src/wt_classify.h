@@ -29,6 +29,7 @@ struct wt_mask_rows {
     uint64_t *bar;   /* "|" */
     uint64_t *space; /* TAB, LF, CR and SPACE: the markup's whitespace */
     uint64_t *guard; /* the first byte of each "[[" and "-{" */
+    uint64_t *bang;  /* "!" */
 };
 
 typedef void (*wt_classify_fn)(const char *text, size_t count, const wt_mask_rows *rows);
@@ -38,12 +39,13 @@ static inline void wt_classify_plain(const char *text, size_t count, const wt_ma
 {
     for (size_t k = 0; k < count; k++) {
         const unsigned char *block = (const unsigned char *)text + 64 * k;
-        uint64_t line_feed = 0, bar = 0, space = 0, guard = 0;
+        uint64_t line_feed = 0, bar = 0, space = 0, guard = 0, bang = 0;
         for (unsigned i = 0; i < 64; i++) {
             unsigned c = block[i], next = block[i + 1];
             uint64_t bit = (uint64_t)1 << i;
             line_feed |= c == '\n' ? bit : 0;
             bar |= c == '|' ? bit : 0;
+            bang |= c == '!' ? bit : 0;
             space |= (c == '\n' || c == '\t' || c == '\r' || c == ' ') ? bit : 0;
             guard |= ((c == '[' && next == '[') || (c == '-' && next == '{')) ? bit : 0;
         }
@@ -51,6 +53,7 @@ static inline void wt_classify_plain(const char *text, size_t count, const wt_ma
         rows->bar[k] = bar;
         rows->space[k] = space;
         rows->guard[k] = guard;
+        rows->bang[k] = bang;
     }
 }
 
@@ -67,7 +70,7 @@ static inline uint64_t wt_sse2_movemask(__m128i bytes, unsigned quarter)
 static inline void wt_classify_sse2(const char *text, size_t count, const wt_mask_rows *rows)
 {
     for (size_t k = 0; k < count; k++) {
-        uint64_t line_feed = 0, bar = 0, space = 0, guard = 0;
+        uint64_t line_feed = 0, bar = 0, space = 0, guard = 0, bang = 0;
         for (unsigned q = 0; q < 4; q++) {
             const char *at = text + 64 * k + 16 * q;
             __m128i b = _mm_loadu_si128((const __m128i *)(const void *)at);
@@ -83,6 +86,7 @@ static inline void wt_classify_sse2(const char *text, size_t count, const wt_mas
                               _mm_cmpeq_epi8(next, _mm_set1_epi8('{'))));
             line_feed |= wt_sse2_movemask(lf, q);
             bar |= wt_sse2_movemask(_mm_cmpeq_epi8(b, _mm_set1_epi8('|')), q);
+            bang |= wt_sse2_movemask(_mm_cmpeq_epi8(b, _mm_set1_epi8('!')), q);
             space |= wt_sse2_movemask(blank, q);
             guard |= wt_sse2_movemask(pairs, q);
         }
@@ -90,6 +94,7 @@ static inline void wt_classify_sse2(const char *text, size_t count, const wt_mas
         rows->bar[k] = bar;
         rows->space[k] = space;
         rows->guard[k] = guard;
+        rows->bang[k] = bang;
     }
 }
 
@@ -102,12 +107,13 @@ __attribute__((target("avx2"))) static inline uint64_t wt_avx2_movemask(__m256i 
 
 __attribute__((target("avx2"))) static inline void wt_avx2_half(const char *at, __m256i *lf,
                                                               __m256i *bar, __m256i *blank,
-                                                              __m256i *pairs)
+                                                              __m256i *pairs, __m256i *bang)
 {
     __m256i b = _mm256_loadu_si256((const __m256i *)(const void *)at);
     __m256i next = _mm256_loadu_si256((const __m256i *)(const void *)(at + 1));
     *lf = _mm256_cmpeq_epi8(b, _mm256_set1_epi8('\n'));
     *bar = _mm256_cmpeq_epi8(b, _mm256_set1_epi8('|'));
+    *bang = _mm256_cmpeq_epi8(b, _mm256_set1_epi8('!'));
     *blank = _mm256_or_si256(_mm256_or_si256(*lf, _mm256_cmpeq_epi8(b, _mm256_set1_epi8(' '))),
                              _mm256_or_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8('\t')),
                                              _mm256_cmpeq_epi8(b, _mm256_set1_epi8('\r'))));
@@ -121,13 +127,14 @@ __attribute__((target("avx2"))) static void wt_classify_avx2(const char *text, s
                                                              const wt_mask_rows *rows)
 {
     for (size_t k = 0; k < count; k++) {
-        __m256i lf[2], bar[2], blank[2], pairs[2];
-        wt_avx2_half(text + 64 * k, &lf[0], &bar[0], &blank[0], &pairs[0]);
-        wt_avx2_half(text + 64 * k + 32, &lf[1], &bar[1], &blank[1], &pairs[1]);
+        __m256i lf[2], bar[2], blank[2], pairs[2], bang[2];
+        wt_avx2_half(text + 64 * k, &lf[0], &bar[0], &blank[0], &pairs[0], &bang[0]);
+        wt_avx2_half(text + 64 * k + 32, &lf[1], &bar[1], &blank[1], &pairs[1], &bang[1]);
         rows->line_feed[k] = wt_avx2_movemask(lf[0], lf[1]);
         rows->bar[k] = wt_avx2_movemask(bar[0], bar[1]);
         rows->space[k] = wt_avx2_movemask(blank[0], blank[1]);
         rows->guard[k] = wt_avx2_movemask(pairs[0], pairs[1]);
+        rows->bang[k] = wt_avx2_movemask(bang[0], bang[1]);
     }
 }
 
@@ -141,6 +148,7 @@ wt_classify_avx512(const char *text, size_t count, const wt_mask_rows *rows)
         uint64_t lf = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\n'));
         rows->line_feed[k] = lf;
         rows->bar[k] = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('|'));
+        rows->bang[k] = _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('!'));
         rows->space[k] = lf | _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(' ')) |
                          _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\t')) |
                          _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\r'));
@@ -162,7 +170,7 @@ static inline uint64_t wt_simd128_bitmask(v128_t bytes, unsigned quarter)
 static void wt_classify_simd128(const char *text, size_t count, const wt_mask_rows *rows)
 {
     for (size_t k = 0; k < count; k++) {
-        uint64_t line_feed = 0, bar = 0, space = 0, guard = 0;
+        uint64_t line_feed = 0, bar = 0, space = 0, guard = 0, bang = 0;
         for (unsigned q = 0; q < 4; q++) {
             const char *at = text + 64 * k + 16 * q;
             v128_t b = wasm_v128_load(at);
@@ -178,6 +186,7 @@ static void wt_classify_simd128(const char *text, size_t count, const wt_mask_ro
                               wasm_i8x16_eq(next, wasm_i8x16_splat('{'))));
             line_feed |= wt_simd128_bitmask(lf, q);
             bar |= wt_simd128_bitmask(wasm_i8x16_eq(b, wasm_i8x16_splat('|')), q);
+            bang |= wt_simd128_bitmask(wasm_i8x16_eq(b, wasm_i8x16_splat('!')), q);
             space |= wt_simd128_bitmask(blank, q);
             guard |= wt_simd128_bitmask(pairs, q);
         }
@@ -185,6 +194,7 @@ static void wt_classify_simd128(const char *text, size_t count, const wt_mask_ro
         rows->bar[k] = bar;
         rows->space[k] = space;
         rows->guard[k] = guard;
+        rows->bang[k] = bang;
     }
 }
 

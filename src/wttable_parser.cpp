@@ -639,6 +639,28 @@ static inline size_t next_bar_pair(const uint64_t *bar, size_t from, size_t limi
     }
 }
 
+/* A header line turns each "!!" into "||" before it is split.  Where a
+ * line has no "!!!", each "!!" is a run of exactly two, which words of bit
+ * operations find: the bars of the changed line are the bars and both
+ * bytes of each such run.  Runs that cross the window's edges cannot lie
+ * inside a line whose LF is in the window. */
+static void index_header_bars(wttable_index *ix, const uint64_t *bang, size_t blocks)
+{
+    uint64_t before = 0;  /* the word in front */
+    uint64_t carried = 0; /* the first bytes of the pairs in the word in front */
+    for (size_t k = 0; k < blocks; k++) {
+        uint64_t b = bang[k];
+        uint64_t next_is_bang = (b >> 1) | (bang[k + 1] << 63);
+        uint64_t second_next_is_bang = (b >> 2) | (bang[k + 1] << 62);
+        uint64_t prev_is_bang = (b << 1) | (before >> 63);
+        uint64_t pair_first = b & next_is_bang & ~prev_is_bang & ~second_next_is_bang;
+        ix->header_bar[k + 1] = ix->bar[k + 1] | pair_first | (pair_first << 1) | (carried >> 63);
+        ix->bang_runs[k + 1] = b & next_is_bang & second_next_is_bang;
+        before = b;
+        carried = pair_first;
+    }
+}
+
 /* Classifies the window that starts at the 64-byte block holding p: up to
  * WTTABLE_INDEX_BLOCKS blocks, never a byte past the text's NUL (a last,
  * short block is classified from a copy). */
@@ -653,7 +675,8 @@ static void index_window(wttable_index *ix, int path, const char *text,
     ix->len = len;
     ix->at_text_end = len == room;
 
-    const wt_mask_rows rows = {ix->line_feed + 1, ix->bar + 1, ix->space + 1, ix->guard + 1};
+    uint64_t bang[WTTABLE_INDEX_BLOCKS + 1];
+    const wt_mask_rows rows = {ix->line_feed + 1, ix->bar + 1, ix->space + 1, ix->guard + 1, bang};
     /* Full blocks end at the NUL at most, which is all the classifier reads
      * behind them. */
     classify_blocks(path, base, full, &rows);
@@ -663,13 +686,18 @@ static void index_window(wttable_index *ix, int path, const char *text,
         memset(tail, 0, sizeof tail);
         memcpy(tail, base + 64 * full, len - 64 * full);
         const wt_mask_rows tail_rows = {rows.line_feed + full, rows.bar + full,
-                                        rows.space + full, rows.guard + full};
+                                        rows.space + full, rows.guard + full, bang + full};
         classify_blocks(path, tail, 1, &tail_rows);
         blocks++;
     }
+    bang[blocks] = 0;
+    index_header_bars(ix, bang, blocks);
     ix->line_feed[0] = ix->bar[0] = ix->space[0] = ix->guard[0] = 0;
-    for (size_t k = blocks + 1; k < WTTABLE_INDEX_WORDS; k++)
+    ix->header_bar[0] = ix->bang_runs[0] = 0;
+    for (size_t k = blocks + 1; k < WTTABLE_INDEX_WORDS; k++) {
         ix->line_feed[k] = ix->bar[k] = ix->space[k] = ix->guard[k] = 0;
+        ix->header_bar[k] = ix->bang_runs[k] = 0;
+    }
 }
 
 /* ---- cells through the window ------------------------------------------- */
@@ -716,9 +744,9 @@ static char *put_short_piece(char *out, const cell_tag_text *tag, const char *pi
 /* The same for a longer piece [start, end) of the window, searching the
  * masks beyond the first 64 positions. */
 static char *put_long_piece(char *out, const cell_tag_text *tag, const wttable_index *ix,
-                            size_t start, size_t end, const char *text_end)
+                            const uint64_t *bars, size_t start, size_t end, const char *text_end)
 {
-    size_t bar = next_set(ix->bar, start, end);
+    size_t bar = next_set(bars, start, end);
     size_t content = start;
     if (bar < end &&
         (bar - start < 2 || next_set(ix->guard, start, bar - 1) == bar - 1)) {
@@ -745,11 +773,12 @@ static char *put_long_piece(char *out, const cell_tag_text *tag, const wttable_i
  * behind its start, which pairs the bars from the left as split_pieces
  * does.  Returns the new output end. */
 static char *put_pieces_indexed(char *out, const cell_tag_text *tag, const wttable_index *ix,
-                                size_t from, size_t stop, const char *text_end)
+                                const uint64_t *bars, size_t from, size_t stop,
+                                const char *text_end)
 {
     size_t count = 0;
     for (;;) {
-        uint64_t bar = quick_mask_at(ix->bar, from);
+        uint64_t bar = quick_mask_at(bars, from);
         /* "||" starts where a bar follows a bar; a pair must lie within the
          * quick bits to be seen, else a search goes on. */
         uint64_t pairs = bar & (bar >> 1) & low_bits(stop - from - 1) & low_bits(QUICK_BITS - 1);
@@ -759,7 +788,7 @@ static char *put_pieces_indexed(char *out, const cell_tag_text *tag, const wttab
         else if (stop - from <= QUICK_BITS)
             end = stop;
         else
-            end = next_bar_pair(ix->bar, from, stop - 1);
+            end = next_bar_pair(bars, from, stop - 1);
         if (end == stop - 1)
             end = stop; /* no pair before the line's end */
         if (count > 0)
@@ -769,7 +798,7 @@ static char *put_pieces_indexed(char *out, const cell_tag_text *tag, const wttab
                                   quick_mask_at(ix->space, from), quick_mask_at(ix->guard, from),
                                   text_end);
         else
-            out = put_long_piece(out, tag, ix, from, end, text_end);
+            out = put_long_piece(out, tag, ix, bars, from, end, text_end);
         count++;
         if (end == stop)
             return out;
@@ -857,7 +886,9 @@ static int handle_cell_line_indexed(const wttable_index *ix, wttable_frame *fram
     if (!wt_buf_reserve(buf, len + most_pieces * CELL_PIECE_ROOM + CELL_LINE_ROOM))
         return 0;
     char *out = start_cell_line(buf->data + buf->len, frame, kind);
-    out = put_pieces_indexed(out, &k_cell_tags[kind], ix, (size_t)(rest - ix->base),
+    /* A header line's bars include each "!!", which became "||". */
+    const uint64_t *bars = kind == MARKUP_HEADER ? ix->header_bar : ix->bar;
+    out = put_pieces_indexed(out, &k_cell_tags[kind], ix, bars, (size_t)(rest - ix->base),
                              (size_t)(end - ix->base), text_end);
     buf->len = (size_t)(out - buf->data);
     buf->data[buf->len] = '\0';
@@ -1013,6 +1044,13 @@ static int handle_table_line(wttable_ctx *ctx, const char *raw, const char *raw_
     if (line[0] == '!') {
         if (end - line == 1)
             return 1;
+        /* In the window unless "!!!" makes the pairing of bangs depend on
+         * where a run starts. */
+        if (ix != NULL && line[1] != '!' &&
+            next_set(ix->bang_runs, (size_t)(line + 1 - ix->base), (size_t)(end - ix->base)) ==
+                (size_t)(end - ix->base))
+            return handle_cell_line_indexed(ix, frame, MARKUP_HEADER, line + 1, end, text_end,
+                                            buf);
         return handle_cell_line(ctx, frame, MARKUP_HEADER, line + 1, end, text_end, buf);
     }
     return handle_continuation(frame, raw, raw_end, buf);

@@ -44,7 +44,11 @@ struct wttable_index {
     uint64_t line_feed[WTTABLE_INDEX_WORDS];
     uint64_t bar[WTTABLE_INDEX_WORDS];
     uint64_t space[WTTABLE_INDEX_WORDS];
-    uint64_t guard[WTTABLE_INDEX_WORDS]; /* the first byte of each "[[" or "-{" */
+    uint64_t guard[WTTABLE_INDEX_WORDS]; /* the first byte of each "[[" and "-{" */
+    /* Header lines: the bars after each "!!" became "||", valid where no
+     * "!!!" is; and the first byte of each "!!!". */
+    uint64_t header_bar[WTTABLE_INDEX_WORDS];
+    uint64_t bang_runs[WTTABLE_INDEX_WORDS];
 };
 
 /* Work area of one conversion: lives on the caller's stack (about 86 KiB)

@@ -96,21 +96,21 @@ TEST(CodePaths, ClassifiersAgreeWithThePlainModel)
 #elif defined(__wasm_simd128__)
     classifiers.push_back({WTTABLE_PATH_SIMD128, wt_classify_simd128});
 #endif
-    static const char alphabet[] = "\n|| \t\r[[-{-!ab\x80\xff";
+    static const char alphabet[] = "\n|| \t\r[[-{-!!ab\x80\xff";
     Random rng{77};
     const size_t blocks = 3;
     for (int round = 0; round < 3000; round++) {
         char text[64 * blocks + 1];
         for (char &c : text)
             c = alphabet[rng.below(sizeof alphabet - 1)];
-        uint64_t want[4][blocks], got[4][blocks];
-        wt_mask_rows model = {want[0], want[1], want[2], want[3]};
+        uint64_t want[5][blocks], got[5][blocks];
+        wt_mask_rows model = {want[0], want[1], want[2], want[3], want[4]};
         wt_classify_plain(text, blocks, &model);
         for (auto &[path, classify] : classifiers) {
             if (!wttable_force_code_path(path))
                 continue;
             memset(got, 0xa5, sizeof got);
-            wt_mask_rows rows = {got[0], got[1], got[2], got[3]};
+            wt_mask_rows rows = {got[0], got[1], got[2], got[3], got[4]};
             classify(text, blocks, &rows);
             ASSERT_EQ(memcmp(want, got, sizeof want), 0) << wttable_code_path_name(path);
         }
@@ -122,7 +122,7 @@ TEST(CodePaths, ClassifiersAgreeWithThePlainModel)
 // lengths around one and two blocks, ending at the text's end or not.
 TEST(CodePaths, MarkupAtEveryBlockPosition)
 {
-    static const char alphabet[] = "|||!![[--{{  \t\r:abc";
+    static const char alphabet[] = "|||!!![[--{{  \t\r:abc";
     for (int path : runnable_paths()) {
         ForcedPath forced(path);
         Random rng{0xC0FFEE};
