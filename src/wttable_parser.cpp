@@ -702,21 +702,6 @@ static void index_window(wttable_index *ix, int path, const char *text,
 
 /* ---- cells through the window ------------------------------------------- */
 
-/* a if `condition`, else b, as bit operations: for choices that follow the
- * text at random, where a branch would often be guessed wrong (compilers
- * turn a ?: with a bit count in it into a branch). */
-static inline size_t select_size(int condition, size_t a, size_t b)
-{
-    size_t mask = (size_t)0 - (size_t)(condition != 0);
-    return (a & mask) | (b & ~mask);
-}
-
-/* The lowest set bit's position; 63 for none. */
-static inline size_t lowest_bit(uint64_t mask)
-{
-    return (size_t)__builtin_ctzll(mask | (uint64_t)1 << 63);
-}
-
 /* Bits 0 .. n - 1. */
 static inline uint64_t low_bits(size_t n)
 {
@@ -795,29 +780,31 @@ static char *put_pieces_indexed(char *out, const cell_tag_text *tag, const wttab
     for (;;) {
         uint64_t bar = quick_mask_at(bars, from);
         /* "||" starts where a bar follows a bar; a pair must lie within the
-         * quick bits to be seen.  Whether the piece ends at a pair or at the
-         * line's end is selected, not branched on: the number of pieces on
-         * a line is random, and the loop's exit is the one guess left. */
+         * quick bits to be seen, else a search goes on. */
         uint64_t pairs = bar & (bar >> 1) & low_bits(stop - from - 1) & low_bits(QUICK_BITS - 1);
-        size_t left = stop - from;
-        size_t end = from + select_size(pairs != 0, lowest_bit(pairs), left);
-        if (((pairs != 0) | (left <= QUICK_BITS)) != 0) {
+        size_t end;
+        if (pairs != 0)
+            end = from + (size_t)__builtin_ctzll(pairs);
+        else if (stop - from <= QUICK_BITS)
+            end = stop;
+        else
+            end = next_bar_pair(bars, from, stop - 1);
+        if (end == stop - 1)
+            end = stop; /* no pair before the line's end */
+        if (count > 0)
+            out = put_literal(out, tag->close, tag->close_len);
+        if (end - from <= QUICK_BITS)
             out = put_short_piece(out, tag, ix->base + from, end - from, bar,
                                   quick_mask_at(ix->space, from), quick_mask_at(ix->guard, from),
                                   text_end);
-        } else {
-            end = next_bar_pair(bars, from, stop - 1);
-            if (end == stop - 1)
-                end = stop; /* no pair before the line's end */
+        else
             out = put_long_piece(out, tag, ix, bars, from, end, text_end);
-        }
+        count++;
         if (end == stop)
             return out;
         from = end + 2;
-        if (from == stop || ++count == WTTABLE_MAX_CELLS)
+        if (from == stop || count == WTTABLE_MAX_CELLS)
             return out;
-        /* Pieces after the first close their neighbour on the same line. */
-        out = put_literal(out, tag->close, tag->close_len);
     }
 }
 
