@@ -717,6 +717,16 @@ static char *put_short_piece(char *out, const cell_tag_text *tag, const char *pi
     uint64_t inside = low_bits(n);
     uint64_t solid = ~space & inside; /* the bytes that are no whitespace */
     uint64_t bars = bar & inside;
+    if (bars == 0) {
+        /* Most pieces: no bar, content only. */
+        memcpy(out, tag->open_tags[0], 16);
+        out += tag->open_len;
+        if (solid == 0)
+            return out;
+        size_t first = (size_t)__builtin_ctzll(solid);
+        size_t last = 64 - (size_t)__builtin_clzll(solid);
+        return put_run(out, piece + first, last - first, text_end);
+    }
     uint64_t before = (bars - 1) & ~bars; /* the positions before the first bar */
     /* The first bar separates attributes, unless a guard pair lies wholly
      * before it: a pair starting at i ends before the bar when i + 1 does.
