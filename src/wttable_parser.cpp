@@ -643,12 +643,14 @@ static inline size_t next_bar_pair(const uint64_t *bar, size_t from, size_t limi
  * line has no "!!!", each "!!" is a run of exactly two, which words of bit
  * operations find: the bars of the changed line are the bars and both
  * bytes of each such run.  Runs that cross the window's edges cannot lie
- * inside a line whose LF is in the window. */
-static void index_header_bars(wttable_index *ix, const uint64_t *bang, size_t blocks)
+ * inside a line whose LF is in the window.  Made for a window at its first
+ * header line: many windows have none. */
+static void index_header_bars(wttable_index *ix)
 {
+    const uint64_t *bang = ix->bang + 1;
     uint64_t before = 0;  /* the word in front */
     uint64_t carried = 0; /* the first bytes of the pairs in the word in front */
-    for (size_t k = 0; k < blocks; k++) {
+    for (size_t k = 0; k < ix->blocks; k++) {
         uint64_t b = bang[k];
         uint64_t next_is_bang = (b >> 1) | (bang[k + 1] << 63);
         uint64_t second_next_is_bang = (b >> 2) | (bang[k + 1] << 62);
@@ -659,6 +661,10 @@ static void index_header_bars(wttable_index *ix, const uint64_t *bang, size_t bl
         before = b;
         carried = pair_first;
     }
+    ix->header_bar[0] = ix->bang_runs[0] = 0;
+    for (size_t k = ix->blocks + 1; k < WTTABLE_INDEX_WORDS; k++)
+        ix->header_bar[k] = ix->bang_runs[k] = 0;
+    ix->headers_ready = 1;
 }
 
 /* Classifies the window that starts at the 64-byte block holding p: up to
@@ -675,8 +681,8 @@ static void index_window(wttable_index *ix, int path, const char *text,
     ix->len = len;
     ix->at_text_end = len == room;
 
-    uint64_t bang[WTTABLE_INDEX_BLOCKS + 1];
-    const wt_mask_rows rows = {ix->line_feed + 1, ix->bar + 1, ix->space + 1, ix->guard + 1, bang};
+    const wt_mask_rows rows = {ix->line_feed + 1, ix->bar + 1, ix->space + 1, ix->guard + 1,
+                               ix->bang + 1};
     /* Full blocks end at the NUL at most, which is all the classifier reads
      * behind them. */
     classify_blocks(path, base, full, &rows);
@@ -686,18 +692,15 @@ static void index_window(wttable_index *ix, int path, const char *text,
         memset(tail, 0, sizeof tail);
         memcpy(tail, base + 64 * full, len - 64 * full);
         const wt_mask_rows tail_rows = {rows.line_feed + full, rows.bar + full,
-                                        rows.space + full, rows.guard + full, bang + full};
+                                        rows.space + full, rows.guard + full, rows.bang + full};
         classify_blocks(path, tail, 1, &tail_rows);
         blocks++;
     }
-    bang[blocks] = 0;
-    index_header_bars(ix, bang, blocks);
-    ix->line_feed[0] = ix->bar[0] = ix->space[0] = ix->guard[0] = 0;
-    ix->header_bar[0] = ix->bang_runs[0] = 0;
-    for (size_t k = blocks + 1; k < WTTABLE_INDEX_WORDS; k++) {
-        ix->line_feed[k] = ix->bar[k] = ix->space[k] = ix->guard[k] = 0;
-        ix->header_bar[k] = ix->bang_runs[k] = 0;
-    }
+    ix->blocks = blocks;
+    ix->headers_ready = 0;
+    ix->line_feed[0] = ix->bar[0] = ix->space[0] = ix->guard[0] = ix->bang[0] = 0;
+    for (size_t k = blocks + 1; k < WTTABLE_INDEX_WORDS; k++)
+        ix->line_feed[k] = ix->bar[k] = ix->space[k] = ix->guard[k] = ix->bang[k] = 0;
 }
 
 /* ---- cells through the window ------------------------------------------- */
@@ -1027,7 +1030,7 @@ static int handle_continuation(const wttable_frame *frame, const char *raw, cons
  * empty, and is no table start line. */
 static int handle_table_line(wttable_ctx *ctx, const char *raw, const char *raw_end,
                              const char *line, const char *end, const char *text_end,
-                             const wttable_index *ix, wt_buf *buf)
+                             wttable_index *ix, wt_buf *buf)
 {
     wttable_frame *frame = &ctx->frames[ctx->depth - 1];
     /* A lone "|", "!" or "|+" has no effect at all; a lone "|-" does. */
@@ -1056,6 +1059,8 @@ static int handle_table_line(wttable_ctx *ctx, const char *raw, const char *raw_
             return 1;
         /* In the window unless "!!!" makes the pairing of bangs depend on
          * where a run starts. */
+        if (ix != NULL && !ix->headers_ready)
+            index_header_bars(ix);
         if (ix != NULL && line[1] != '!' &&
             next_set(ix->bang_runs, (size_t)(line + 1 - ix->base), (size_t)(end - ix->base)) ==
                 (size_t)(end - ix->base))
@@ -1176,7 +1181,7 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
         /* Inside tables lines are short and full of markup: the classified
          * window pays.  Outside, only the LF matters and memchr is faster. */
         text_line ln;
-        const wttable_index *ix = NULL;
+        wttable_index *ix = NULL;
         if (ctx.depth > 0 && indexed && worth_indexing(&ctx.index, p) &&
             find_line_indexed(&ctx.index, path, text, p, end, &ln))
             ix = &ctx.index;

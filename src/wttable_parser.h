@@ -49,6 +49,9 @@ struct wttable_index {
      * "!!!" is; and the first byte of each "!!!". */
     uint64_t header_bar[WTTABLE_INDEX_WORDS];
     uint64_t bang_runs[WTTABLE_INDEX_WORDS];
+    uint64_t bang[WTTABLE_INDEX_WORDS]; /* "!", for the two rows above */
+    size_t blocks;                      /* classified blocks in the window */
+    int headers_ready;                  /* the two header rows are made */
 };
 
 /* Work area of one conversion: lives on the caller's stack (about 86 KiB)
