@@ -1104,7 +1104,8 @@ static inline int worth_indexing(const wttable_index *ix, const char *p)
 }
 
 /* The same from the classified window, which is moved on when the line
- * leaves it.  Returns 0 for a line longer than a window. */
+ * leaves it.  Returns 1 when the window holds the whole line, else 0 (the
+ * line is found all the same). */
 static int find_line_indexed(wttable_index *ix, int path, const char *text,
                              const char *p, const char *end, text_line *ln)
 {
@@ -1136,22 +1137,14 @@ static int find_line_indexed(wttable_index *ix, int path, const char *text,
         ln->stop = solid != 0 ? p + 64 - __builtin_clzll(solid) : ln->raw_end;
         return 1;
     }
-    size_t lf = next_set(ix->line_feed, from, ix->len);
-    if (lf == ix->len && !ix->at_text_end) {
-        if (from < 64)
-            return 0; /* a window from this line's block holds no LF */
-        index_window(ix, path, text, end, p);
-        from = (size_t)(p - ix->base);
-        lf = next_set(ix->line_feed, from, ix->len);
-        if (lf == ix->len && !ix->at_text_end)
-            return 0;
-    }
-    ln->line_end = ix->base + lf;
-    ln->raw_end = (lf > from && ln->line_end[-1] == '\r') ? ln->line_end - 1 : ln->line_end;
-    size_t raw_end = (size_t)(ln->raw_end - ix->base);
-    size_t trimmed = next_clear(ix->space, from, raw_end);
-    ln->trimmed = ix->base + trimmed;
-    ln->stop = ix->base + trim_set(ix->space, trimmed, raw_end);
+    /* Longer lines: the byte scans find their ends faster than a walk
+     * over mask words.  The window must hold the whole line. */
+    find_line_plain(text, p, end, ln);
+    if ((size_t)(ln->line_end - ix->base) < ix->len || ix->at_text_end)
+        return 1;
+    if (from < 64 || (size_t)(ln->line_end - p) >= WTTABLE_INDEX_BLOCKS * 64 - 64)
+        return 0; /* no window can hold it */
+    index_window(ix, path, text, end, p);
     return 1;
 }
 
@@ -1182,11 +1175,12 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
          * window pays.  Outside, only the LF matters and memchr is faster. */
         text_line ln;
         wttable_index *ix = NULL;
-        if (ctx.depth > 0 && indexed && worth_indexing(&ctx.index, p) &&
-            find_line_indexed(&ctx.index, path, text, p, end, &ln))
-            ix = &ctx.index;
-        else
+        if (ctx.depth > 0 && indexed && worth_indexing(&ctx.index, p)) {
+            if (find_line_indexed(&ctx.index, path, text, p, end, &ln))
+                ix = &ctx.index;
+        } else {
             find_line_plain(text, p, end, &ln);
+        }
         const char *lf = ln.line_end < end ? ln.line_end : NULL;
         const char *next = lf ? lf + 1 : end;
         const char *line = ln.trimmed;
