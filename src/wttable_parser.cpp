@@ -1176,13 +1176,16 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
         text_line ln;
         wttable_index *ix = NULL;
         if (ctx.depth > 0 && indexed && worth_indexing(&ctx.index, p)) {
-            if (find_line_indexed(&ctx.index, path, text, p, end, &ln))
+            /* A copy of its own, so that `ln` stays in registers. */
+            text_line found;
+            if (find_line_indexed(&ctx.index, path, text, p, end, &found))
                 ix = &ctx.index;
+            ln = found;
         } else {
             find_line_plain(text, p, end, &ln);
         }
-        const char *lf = ln.line_end < end ? ln.line_end : NULL;
-        const char *next = lf ? lf + 1 : end;
+        int has_lf = ln.line_end < end;
+        const char *next = ln.line_end + has_lf;
         const char *line = ln.trimmed;
         const char *line_stop = ln.stop;
         const char *raw_end = ln.raw_end;
@@ -1202,7 +1205,7 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
             /* An empty line, or a line with no CR before its LF, is its own
              * output; a whitespace-only line becomes a bare LF. */
             int verbatim =
-                lf != NULL && (ln.line_end == p || (line < line_stop && raw_end == ln.line_end));
+                has_lf && (ln.line_end == p || (line < line_stop && raw_end == ln.line_end));
             if (verbatim) {
                 p = next;
                 continue;
