@@ -1095,14 +1095,6 @@ static void find_line_plain(const char *text, const char *p, const char *end, te
     ln->stop = trim_end(ln->trimmed, ln->raw_end);
 }
 
-/* Whether to find the line at p through the window: when the window holds
- * p, or when the line starts with cell markup and a new window pays; long
- * runs of plain lines inside a cell are found faster by memchr alone. */
-static inline int worth_indexing(const wttable_index *ix, const char *p)
-{
-    return (size_t)(p - ix->base) < ix->len || *p == '|' || *p == '!';
-}
-
 /* The same from the classified window, which is moved on when the line
  * leaves it.  Returns 1 when the window holds the whole line, else 0 (the
  * line is found all the same). */
@@ -1175,7 +1167,9 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
          * window pays.  Outside, only the LF matters and memchr is faster. */
         text_line ln;
         wttable_index *ix = NULL;
-        if (ctx.depth > 0 && indexed && worth_indexing(&ctx.index, p)) {
+        /* Only cell lines use the window, and only they may move it: long
+         * runs of plain lines inside a cell are found faster by memchr. */
+        if (ctx.depth > 0 && indexed && (*p == '|' || *p == '!')) {
             /* A copy of its own, so that `ln` stays in registers. */
             text_line found;
             if (find_line_indexed(&ctx.index, path, text, p, end, &found))
