@@ -54,7 +54,7 @@ struct wttable_index {
     int headers_ready;                  /* the two header rows are made */
 };
 
-/* Work area of one conversion: lives on the caller's stack (about 86 KiB)
+/* Work area of one conversion: lives on the caller's stack (about 90 KiB)
  * and is never cleared as a whole; each part is set up before it is read. */
 struct wttable_ctx {
     int depth;

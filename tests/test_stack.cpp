@@ -1,4 +1,4 @@
-// A conversion keeps its work area (about 86 KiB) on the calling thread's
+// A conversion keeps its work area (about 90 KiB) on the calling thread's
 // stack: a thread with a 256 KiB stack converts deeply nested, cell-heavy
 // text.
 #include <gtest/gtest.h>
