@@ -578,11 +578,14 @@ static inline uint64_t quick_mask_at(const uint64_t *words, size_t at)
     return word >> (bit & 7);
 }
 
-/* The first position in [from, limit) whose bit is set, else limit. */
-static inline size_t next_set(const uint64_t *words, size_t from, size_t limit)
+/* The first position i in [from, limit) where bits i and i + `also` of
+ * `words`, each XOR-ed with `flip`, are both set; else limit.  The three
+ * searches below are its cases. */
+static inline size_t next_match(const uint64_t *words, uint64_t flip, size_t also, size_t from,
+                                size_t limit)
 {
     for (;;) {
-        uint64_t mask = mask_at(words, from);
+        uint64_t mask = (mask_at(words, from) ^ flip) & (mask_at(words, from + also) ^ flip);
         if (mask != 0) {
             size_t at = from + (size_t)__builtin_ctzll(mask);
             return at < limit ? at : limit;
@@ -593,19 +596,16 @@ static inline size_t next_set(const uint64_t *words, size_t from, size_t limit)
     }
 }
 
+/* The first position in [from, limit) whose bit is set, else limit. */
+static inline size_t next_set(const uint64_t *words, size_t from, size_t limit)
+{
+    return next_match(words, 0, 0, from, limit);
+}
+
 /* The first position in [from, limit) whose bit is clear, else limit. */
 static inline size_t next_clear(const uint64_t *words, size_t from, size_t limit)
 {
-    for (;;) {
-        uint64_t mask = ~mask_at(words, from);
-        if (mask != 0) {
-            size_t at = from + (size_t)__builtin_ctzll(mask);
-            return at < limit ? at : limit;
-        }
-        if (limit - from <= 64)
-            return limit;
-        from += 64;
-    }
+    return next_match(words, ~(uint64_t)0, 0, from, limit);
 }
 
 /* [start, end) without its trailing positions whose bit is set: the
@@ -627,16 +627,7 @@ static inline size_t trim_set(const uint64_t *words, size_t start, size_t end)
 /* The first i in [from, limit) where i and i + 1 are both "|", else limit. */
 static inline size_t next_bar_pair(const uint64_t *bar, size_t from, size_t limit)
 {
-    for (;;) {
-        uint64_t mask = mask_at(bar, from) & mask_at(bar, from + 1);
-        if (mask != 0) {
-            size_t at = from + (size_t)__builtin_ctzll(mask);
-            return at < limit ? at : limit;
-        }
-        if (limit - from <= 64)
-            return limit;
-        from += 64;
-    }
+    return next_match(bar, 0, 1, from, limit);
 }
 
 /* A header line turns each "!!" into "||" before it is split.  Where a
@@ -1095,6 +1086,19 @@ static void find_line_plain(const char *text, const char *p, const char *end, te
     ln->stop = trim_end(ln->trimmed, ln->raw_end);
 }
 
+/* The line at p from the masks of the positions from p on, when its LF is
+ * among them. */
+static inline void line_from_masks(const char *p, uint64_t feeds, uint64_t space, text_line *ln)
+{
+    size_t n = (size_t)__builtin_ctzll(feeds);
+    size_t raw_n = n > 0 && p[n - 1] == '\r' ? n - 1 : n;
+    uint64_t solid = ~space & low_bits(raw_n);
+    ln->line_end = p + n;
+    ln->raw_end = p + raw_n;
+    ln->trimmed = solid != 0 ? p + __builtin_ctzll(solid) : ln->raw_end;
+    ln->stop = solid != 0 ? p + 64 - __builtin_clzll(solid) : ln->raw_end;
+}
+
 /* The same from the classified window, which is moved on when the line
  * leaves it.  Returns 1 when the window holds the whole line, else 0 (the
  * line is found all the same). */
@@ -1104,29 +1108,16 @@ static int find_line_indexed(wttable_index *ix, int path, const char *text,
     if ((size_t)(p - ix->base) >= ix->len)
         index_window(ix, path, text, end, p);
     size_t from = (size_t)(p - ix->base);
+    /* Most lines inside tables are short: one word of each mask decides
+     * all, from the quick read or else from the full 64 bits. */
     uint64_t feeds = quick_mask_at(ix->line_feed, from) & low_bits(QUICK_BITS);
     if (feeds != 0) {
-        /* Most lines inside tables are short: one word of each mask
-         * decides all. */
-        size_t n = (size_t)__builtin_ctzll(feeds);
-        size_t raw_n = n > 0 && p[n - 1] == '\r' ? n - 1 : n;
-        uint64_t solid = ~quick_mask_at(ix->space, from) & low_bits(raw_n);
-        ln->line_end = p + n;
-        ln->raw_end = p + raw_n;
-        ln->trimmed = solid != 0 ? p + __builtin_ctzll(solid) : ln->raw_end;
-        ln->stop = solid != 0 ? p + 64 - __builtin_clzll(solid) : ln->raw_end;
+        line_from_masks(p, feeds, quick_mask_at(ix->space, from), ln);
         return 1;
     }
     feeds = mask_at(ix->line_feed, from);
     if (feeds != 0) {
-        /* The same for the lines that need the full 64 bits. */
-        size_t n = (size_t)__builtin_ctzll(feeds);
-        size_t raw_n = n > 0 && p[n - 1] == '\r' ? n - 1 : n;
-        uint64_t solid = ~mask_at(ix->space, from) & low_bits(raw_n);
-        ln->line_end = p + n;
-        ln->raw_end = p + raw_n;
-        ln->trimmed = solid != 0 ? p + __builtin_ctzll(solid) : ln->raw_end;
-        ln->stop = solid != 0 ? p + 64 - __builtin_clzll(solid) : ln->raw_end;
+        line_from_masks(p, feeds, mask_at(ix->space, from), ln);
         return 1;
     }
     /* Longer lines: the byte scans find their ends faster than a walk
