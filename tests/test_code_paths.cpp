@@ -14,7 +14,7 @@
 
 #include "article.h"
 #include "case_file.h"
-#include "reference_parser.h"
+#include "reference_check.h"
 #include "wt_classify.h"
 #include "wttable_parser.h"
 
@@ -36,39 +36,10 @@ struct ForcedPath {
     ~ForcedPath() { wttable_force_code_path(WTTABLE_PATH_AUTO); }
 };
 
-bool fast_convert(const char *text, bool tables_only, std::string *html)
-{
-    wt_buf buf = {nullptr, 0, 0};
-    int rc = wttable_parse_to_html(text, &buf, tables_only ? 1 : 0);
-    html->assign(wt_buf_cstring(&buf), buf.len);
-    wt_buf_free(&buf);
-    return rc == 1;
-}
-
 void expect_same(const char *text, int path)
 {
-    for (bool tables_only : {true, false}) {
-        std::string fast, reference;
-        bool fast_ok = fast_convert(text, tables_only, &fast);
-        bool reference_ok = reference_convert(text, tables_only, &reference);
-        ASSERT_EQ(fast_ok, reference_ok) << escaped(text);
-        ASSERT_EQ(escaped(fast), escaped(reference))
-            << "path " << wttable_code_path_name(path) << ", input " << escaped(text)
-            << (tables_only ? " (tables-only)" : " (document)");
-    }
+    expect_same_as_reference(text, std::string("path ") + wttable_code_path_name(path) + ", ");
 }
-
-struct Random {
-    uint64_t state;
-    uint64_t next()
-    {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    }
-    size_t below(size_t n) { return (size_t)(next() % n); }
-};
 
 TEST(CodePaths, TheWidestIsChosenAndEachCanBeForced)
 {
