@@ -88,6 +88,7 @@ wasm:
 	  -mexec-model=reactor -Iinclude -Isrc -Ibuild-wasm -DWTTABLE_BUILDING \
 	  src/wt_buffer.cpp src/wttable_parser.cpp src/wttable_api.cpp js/src/wt_wasm.cpp \
 	  $(foreach f,$(WASM_EXPORTS),-Wl,--export=$(f)) \
+	  -Wl,--wrap=malloc -Wl,--wrap=realloc \
 	  -Wl,-z,stack-size=1048576 -Wl,--max-memory=4294967296 -Wl,--strip-all \
 	  -o $(WASM_OUT)
 	cp $(WASM_OUT) js/

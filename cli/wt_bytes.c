@@ -46,7 +46,11 @@ void wt_bytes_printf(struct wt_bytes *b, const char *fmt, ...)
     va_start(ap, fmt);
     int need = vsnprintf(NULL, 0, fmt, ap);
     va_end(ap);
-    if (need < 0 || !wt_bytes_reserve(b, (size_t)need))
+    if (need < 0) {
+        b->failed = 1;
+        return;
+    }
+    if (!wt_bytes_reserve(b, (size_t)need))
         return;
     va_start(ap, fmt);
     vsnprintf(b->data + b->len, (size_t)need + 1, fmt, ap);
@@ -91,7 +95,11 @@ void wt_bytes_json_string(struct wt_bytes *b, const char *str, size_t len)
 {
     static const char k_hex[] = "0123456789abcdef";
     /* Worst case: every byte becomes a six-byte escape. */
-    if (len > ((size_t)-1 - 3) / 6 || !wt_bytes_reserve(b, len * 6 + 2))
+    if (len > ((size_t)-1 - 3) / 6) {
+        b->failed = 1;
+        return;
+    }
+    if (!wt_bytes_reserve(b, len * 6 + 2))
         return;
     const unsigned char *s = (const unsigned char *)str;
     char *out = b->data + b->len;

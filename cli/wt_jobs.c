@@ -8,12 +8,19 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "wt_output.h"
 
 enum { WT_MAX_WORKERS = 1024 };
+
+int wt_jobs_pin_input(const char *path)
+{
+    struct stat st;
+    return strcmp(path, "-") == 0 || (stat(path, &st) == 0 && !S_ISREG(st.st_mode));
+}
 
 int wt_jobs_cores(void)
 {
@@ -146,8 +153,14 @@ static int reap_workers(struct worker *w, int n, int *failed)
         int wstatus;
         if (w[k].pid <= 0)
             continue;
-        while (waitpid(w[k].pid, &wstatus, 0) < 0 && errno == EINTR)
+        pid_t got;
+        while ((got = waitpid(w[k].pid, &wstatus, 0)) < 0 && errno == EINTR)
             ;
+        if (got < 0) {
+            /* Its end is unknown: not a success. */
+            *failed = 1;
+            continue;
+        }
         if (WIFSIGNALED(wstatus) && WTERMSIG(wstatus) != SIGKILL && killed_by == 0)
             killed_by = WTERMSIG(wstatus);
         else if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) != 0)

@@ -54,6 +54,11 @@ struct wt_jobs {
  * A worker killed by a signal ends this process with the same signal. */
 int wt_jobs_run(const struct wt_jobs *jobs, const char *program);
 
+/* Whether the input `path` must go to the first worker, read in its turn:
+ * standard input ("-"), a FIFO, a device or a socket is read once and in
+ * order, however often it is named. */
+int wt_jobs_pin_input(const char *path);
+
 /* The number of processors online, at least 1: the meaning of "-j 0". */
 int wt_jobs_cores(void);
 

@@ -9,7 +9,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 static int s_stdin_closed;
@@ -17,9 +19,16 @@ static int s_stdout_closed;
 
 /* Read by the signal handler: the temporary file to remove and the workers
  * to pass the signal on to. */
-static char *volatile s_temp_path;
+static volatile sig_atomic_t s_temp_armed;
+static int s_temp_dir = -1;
+static char s_temp_name[WT_OUTPUT_TEMP_NAME];
 static const pid_t *volatile s_forward_pids;
 static volatile int s_forward_count;
+/* Set while a hard-linked target is being filled in place: the target is
+ * then neither old nor new, the temporary file is the only whole copy, so
+ * the handler keeps it and says where it is. */
+static char *volatile s_in_place_notice;
+static const char *s_program = "wttable";
 
 void wt_standard_fds_guard(void)
 {
@@ -52,16 +61,22 @@ static void on_terminating_signal(int sig)
     const pid_t *pids = s_forward_pids;
     for (int i = 0; pids != NULL && i < s_forward_count; i++)
         kill(pids[i], sig);
-    char *temp = s_temp_path;
-    if (temp != NULL)
-        unlink(temp);
+    char *notice = s_in_place_notice;
+    if (notice != NULL)
+        (void)!write(2, notice, strlen(notice));
+    else if (s_temp_armed)
+        unlinkat(s_temp_dir, s_temp_name, 0);
     signal(sig, SIG_DFL);
     errno = saved;
     raise(sig);
 }
 
-void wt_signals_install(void)
+void wt_signals_install(const char *program)
 {
+    s_program = program;
+    /* An ignored SIGCHLD, inherited across exec, would reap the workers
+     * before waitpid could tell how they ended. */
+    signal(SIGCHLD, SIG_DFL);
     static const int k_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -89,7 +104,7 @@ void wt_signals_forward_to(const pid_t *pids, int count)
 
 void wt_signals_forget_temp(void)
 {
-    s_temp_path = NULL;
+    s_temp_armed = 0;
 }
 
 int wt_write_all(int fd, const void *data, size_t len)
@@ -170,46 +185,115 @@ static char *resolve_links(const char *target)
     return NULL;
 }
 
-/* A temporary file beside `path`.  Its name is short and fixed in length, so
- * it fits wherever the target's name fits. */
-static int create_temp_beside(const char *path, char **temp_out)
+static void disarm_temp(void)
 {
-    static const char k_name[] = ".wttable-XXXXXX";
-    const char *slash = strrchr(path, '/');
-    size_t dir_len = slash == NULL ? 0 : (size_t)(slash - path) + 1;
-    char *temp = malloc(dir_len + sizeof k_name);
-    if (temp == NULL)
-        return -1;
-    memcpy(temp, path, dir_len);
-    memcpy(temp + dir_len, k_name, sizeof k_name);
-
-    /* No signal between creating the file and registering it for removal. */
-    sigset_t all, old;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &old);
-    int fd = mkostemp(temp, O_CLOEXEC);
-    if (fd >= 0)
-        s_temp_path = temp;
-    int saved = errno;
-    sigprocmask(SIG_SETMASK, &old, NULL);
-    if (fd < 0) {
-        free(temp);
-        errno = saved;
-        return -1;
-    }
-    *temp_out = temp;
-    return fd;
+    s_temp_armed = 0;
 }
 
 static void drop_temp(struct wt_output *out)
 {
-    if (out->temp_path == NULL)
+    if (out->temp_name[0] == '\0')
         return;
-    unlink(out->temp_path);
-    if (s_temp_path == out->temp_path)
-        s_temp_path = NULL;
+    unlinkat(out->dir_fd, out->temp_name, 0);
+    disarm_temp();
+    out->temp_name[0] = '\0';
+}
+
+static void release_names(struct wt_output *out)
+{
     free(out->temp_path);
     out->temp_path = NULL;
+    free(out->final_path);
+    out->final_path = NULL;
+    if (out->dir_fd >= 0)
+        close(out->dir_fd);
+    out->dir_fd = -1;
+}
+
+/* The temporary file is made and named relative to its folder, so its name
+ * fits wherever the target's fits, however long the folder's path. */
+static int open_dir_of(const char *path, const char **base)
+{
+    const char *slash = strrchr(path, '/');
+    *base = slash == NULL ? path : slash + 1;
+    if (slash == NULL)
+        return open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (slash == path)
+        return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    size_t dir_len = (size_t)(slash - path);
+    char *dir = malloc(dir_len + 1);
+    if (dir == NULL)
+        return -1;
+    memcpy(dir, path, dir_len);
+    dir[dir_len] = '\0';
+    int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int saved = errno;
+    free(dir);
+    errno = saved;
+    return fd;
+}
+
+static void random_temp_name(char name[WT_OUTPUT_TEMP_NAME])
+{
+    static const char k_chars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static unsigned long long s_counter;
+    unsigned char bytes[8];
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != (ssize_t)sizeof bytes) {
+        unsigned long long v = (unsigned long long)getpid() * 1000003u + ++s_counter +
+                               (unsigned long long)time(NULL) * 7919u;
+        memcpy(bytes, &v, sizeof bytes);
+    }
+    memcpy(name, ".wttable-", 9);
+    for (int i = 0; i < 8; i++)
+        name[9 + i] = k_chars[bytes[i] % (sizeof k_chars - 1)];
+    name[17] = '\0';
+}
+
+/* A temporary file beside `path`, registered for removal by the signal
+ * handler.  Returns its descriptor, or -1 with errno set. */
+static int create_temp_beside(struct wt_output *out, const char *path)
+{
+    const char *base;
+    out->dir_fd = open_dir_of(path, &base);
+    if (out->dir_fd < 0)
+        return -1;
+    out->final_base = base;
+    for (int tries = 0; tries < 100; tries++) {
+        random_temp_name(out->temp_name);
+        /* No signal between creating the file and registering it for removal. */
+        sigset_t all, old;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &old);
+        int fd = openat(out->dir_fd, out->temp_name,
+                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+        if (fd >= 0) {
+            s_temp_dir = out->dir_fd;
+            memcpy(s_temp_name, out->temp_name, sizeof s_temp_name);
+            s_temp_armed = 1;
+        }
+        int saved = errno;
+        sigprocmask(SIG_SETMASK, &old, NULL);
+        if (fd >= 0) {
+            size_t dir_len = (size_t)(base - path);
+            size_t need = dir_len + strlen(out->temp_name) + 1;
+            out->temp_path = malloc(need);
+            if (out->temp_path == NULL) {
+                close(fd);
+                drop_temp(out);
+                errno = ENOMEM;
+                return -1;
+            }
+            snprintf(out->temp_path, need, "%.*s%s", (int)dir_len, path, out->temp_name);
+            return fd;
+        }
+        out->temp_name[0] = '\0';
+        if (saved != EEXIST) {
+            errno = saved;
+            return -1;
+        }
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 /* Gives the temporary file the old file's permission bits and, where this
@@ -237,6 +321,7 @@ int wt_output_open(struct wt_output *out, const char *target)
 {
     memset(out, 0, sizeof *out);
     out->fd = -1;
+    out->dir_fd = -1;
     out->name = target;
     if (target == NULL || strcmp(target, "-") == 0) {
         out->kind = WT_OUTPUT_STDOUT;
@@ -282,11 +367,10 @@ int wt_output_open(struct wt_output *out, const char *target)
     }
     out->kind = WT_OUTPUT_REPLACE;
     out->final_path = path;
-    out->fd = create_temp_beside(path, &out->temp_path);
+    out->fd = create_temp_beside(out, path);
     if (out->fd < 0) {
         int saved = errno;
-        free(path);
-        out->final_path = NULL;
+        release_names(out);
         errno = saved;
         return 0;
     }
@@ -294,46 +378,74 @@ int wt_output_open(struct wt_output *out, const char *target)
     return 1;
 }
 
-/* Copies the finished temporary file into the target, for a target with
- * other hard links that a rename would cut off. */
-static int copy_into_target(struct wt_output *out)
+/* "PROGRAM: interrupted while TARGET was rewritten; the whole output is
+ * kept in TEMP", made before the copy so that the handler only writes. */
+static char *in_place_notice(const struct wt_output *out)
 {
-    int dst = open(out->final_path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-    if (dst < 0)
-        return 0;
-    if (lseek(out->fd, 0, SEEK_SET) != 0) {
-        int saved = errno;
-        close(dst);
-        errno = saved;
-        return 0;
-    }
-    char block[1 << 16];
-    for (;;) {
-        ssize_t n = read(out->fd, block, sizeof block);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || (n > 0 && !wt_write_all(dst, block, (size_t)n))) {
-            int saved = errno;
-            close(dst);
-            errno = saved;
-            return 0;
-        }
-        if (n == 0)
-            break;
-    }
-    if (fsync(dst) != 0 && errno != EINVAL) {
-        int saved = errno;
-        close(dst);
-        errno = saved;
-        return 0;
-    }
-    return close(dst) == 0;
+    static const char k_middle[] = ": interrupted while rewriting ";
+    static const char k_kept[] = "; the whole output is kept in ";
+    size_t need = strlen(s_program) + sizeof k_middle + strlen(out->final_path) + sizeof k_kept +
+                  strlen(out->temp_path) + 2;
+    char *notice = malloc(need);
+    if (notice != NULL)
+        snprintf(notice, need, "%s%s%s%s%s\n", s_program, k_middle, out->final_path, k_kept,
+                 out->temp_path);
+    return notice;
 }
 
-int wt_output_close(struct wt_output *out, int keep, const char **kept_copy)
+static int copy_blocks(int from, int to)
 {
-    if (kept_copy != NULL)
-        *kept_copy = NULL;
+    char block[1 << 16];
+    for (;;) {
+        ssize_t n = read(from, block, sizeof block);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || (n > 0 && !wt_write_all(to, block, (size_t)n)))
+            return 0;
+        if (n == 0)
+            return 1;
+    }
+}
+
+/* Copies the finished temporary file into the target, for a target with
+ * other hard links that a rename would cut off.  The room is reserved
+ * first, so a full disk leaves the target as it was. */
+static int copy_into_target(struct wt_output *out)
+{
+    struct stat st;
+    if (fstat(out->fd, &st) != 0 || lseek(out->fd, 0, SEEK_SET) != 0)
+        return 0;
+    int dst = openat(out->dir_fd, out->final_base, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (dst < 0)
+        return 0;
+    if (st.st_size > 0 && fallocate(dst, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS) {
+        int saved = errno;
+        close(dst);
+        errno = saved;
+        return 0;
+    }
+    /* Without the notice a signal would remove the only whole copy. */
+    char *notice = in_place_notice(out);
+    if (notice == NULL) {
+        close(dst);
+        errno = ENOMEM;
+        return 0;
+    }
+    s_in_place_notice = notice;
+    int ok = copy_blocks(out->fd, dst) && ftruncate(dst, st.st_size) == 0 &&
+             (fsync(dst) == 0 || errno == EINVAL);
+    int saved = errno;
+    ok = close(dst) == 0 && ok;
+    if (ok)
+        s_in_place_notice = NULL;
+    errno = ok ? errno : saved;
+    return ok;
+}
+
+int wt_output_close(struct wt_output *out, int keep, char **kept_copy)
+{
+    *kept_copy = NULL;
     int ok = 1;
     switch (out->kind) {
     case WT_OUTPUT_STDOUT:
@@ -349,39 +461,37 @@ int wt_output_close(struct wt_output *out, int keep, const char **kept_copy)
     case WT_OUTPUT_REPLACE:
         break;
     }
+    int saved = 0;
     if (!keep) {
         close(out->fd);
         drop_temp(out);
-        free(out->final_path);
-        out->final_path = NULL;
-        return 1;
-    }
-    if (out->in_place) {
+    } else if (out->in_place) {
         ok = copy_into_target(out);
-        int saved = errno;
+        saved = errno;
         close(out->fd);
         if (ok) {
             drop_temp(out);
-        } else if (kept_copy != NULL) {
-            /* The target may be cut short: the whole output stays here. */
-            s_temp_path = NULL;
-            *kept_copy = out->temp_path;
-        }
-        errno = saved;
-    } else {
-        ok = close(out->fd) == 0 && rename(out->temp_path, out->final_path) == 0;
-        int saved = errno;
-        if (ok) {
-            s_temp_path = NULL;
-            free(out->temp_path);
-            out->temp_path = NULL;
         } else {
-            drop_temp(out);
+            /* The target may be cut short: the whole output stays here, and
+             * the caller names it. */
+            disarm_temp();
+            *kept_copy = out->temp_path;
+            out->temp_path = NULL;
         }
-        errno = saved;
+        char *notice = s_in_place_notice;
+        s_in_place_notice = NULL;
+        free(notice);
+    } else {
+        ok = close(out->fd) == 0 &&
+             renameat(out->dir_fd, out->temp_name, out->dir_fd, out->final_base) == 0;
+        saved = errno;
+        if (ok)
+            disarm_temp();
+        else
+            drop_temp(out);
     }
     out->fd = -1;
-    free(out->final_path);
-    out->final_path = NULL;
+    release_names(out);
+    errno = saved;
     return ok;
 }

@@ -18,12 +18,17 @@ enum wt_output_kind {
     WT_OUTPUT_REPLACE /* a temporary file renamed over the target at the end */
 };
 
+enum { WT_OUTPUT_TEMP_NAME = 24 };
+
 struct wt_output {
     enum wt_output_kind kind;
     int fd;
     const char *name;  /* for messages: the target as given */
     char *final_path;  /* the file that is replaced (a symlink's target) */
-    char *temp_path;   /* WT_OUTPUT_REPLACE: the temporary file */
+    const char *final_base; /* its last component, in final_path */
+    int dir_fd;        /* its folder: temporary names are relative to it */
+    char temp_name[WT_OUTPUT_TEMP_NAME]; /* WT_OUTPUT_REPLACE: the temporary file */
+    char *temp_path;   /* the same with the folder, for messages */
     int in_place;      /* the target has other hard links: copy into it */
     int has_old;       /* the target existed: its mode and owner are kept */
     mode_t old_mode;
@@ -41,8 +46,11 @@ int wt_stdout_was_closed(void);
 
 /* Installs handlers for SIGINT, SIGTERM, SIGHUP and SIGPIPE that remove the
  * current temporary file and end the process with the signal's status.
- * SIGPIPE is set to its default action first, whatever the caller left. */
-void wt_signals_install(void);
+ * SIGPIPE is set to its default action first, whatever the caller left.
+ * While a hard-linked target is being filled in place the temporary file is
+ * the only whole copy: then it is kept, and named on standard error after
+ * `program`. */
+void wt_signals_install(const char *program);
 
 /* Asks the signal handler to forward a terminating signal to these processes
  * (the workers) before the program ends; NULL to stop. */
@@ -59,9 +67,10 @@ int wt_output_open(struct wt_output *out, const char *target);
 /* Ends the output.  With `keep` the temporary file replaces the target;
  * without it the temporary file is removed and the target is left as it
  * was.  Returns 1, or 0 with errno set when closing or replacing failed (the
- * target is then unchanged, or for a hard-linked target its new content is
- * kept in the temporary file, whose name *kept_copy gets). */
-int wt_output_close(struct wt_output *out, int keep, const char **kept_copy);
+ * target is then unchanged, or for a hard-linked target that may be cut
+ * short its new content is kept in the temporary file, whose name, to be
+ * reported and freed by the caller, *kept_copy gets; else NULL). */
+int wt_output_close(struct wt_output *out, int keep, char **kept_copy);
 
 /* Writes all of `len` bytes to a descriptor, retrying short writes and
  * EINTR.  Returns 1, or 0 with errno set. */

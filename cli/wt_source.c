@@ -37,6 +37,9 @@ struct wt_source {
     int consuming;   /* the reader holds the block before head */
     int stop;
     volatile long long position;
+    char raw[1 << 16];       /* compressed bytes handed to libarchive */
+    long long delivered;     /* bytes read from fd so far */
+    int raw_at_end;          /* read() returned 0 */
     char compression[16];
     char error[256];
 };
@@ -45,6 +48,45 @@ static void set_archive_error(struct wt_source *src)
 {
     const char *msg = archive_error_string(src->archive);
     snprintf(src->error, sizeof src->error, "%s", msg != NULL ? msg : "read error");
+}
+
+static la_ssize_t read_raw(struct archive *a, void *arg, const void **buffer)
+{
+    struct wt_source *src = arg;
+    for (;;) {
+        ssize_t n = read(src->fd, src->raw, sizeof src->raw);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            archive_set_error(a, errno, "%s", strerror(errno));
+            return -1;
+        }
+        if (n == 0)
+            src->raw_at_end = 1;
+        src->delivered += n;
+        *buffer = src->raw;
+        return n;
+    }
+}
+
+/* A compressed stream has ended: anything after it (another format, plain
+ * XML) would be dropped without a word by the decompressor, so it is an
+ * error.  Concatenated streams of one compression are read by libarchive
+ * and never reach here. */
+static int trailing_data(struct wt_source *src)
+{
+    if (archive_filter_count(src->archive) < 2)
+        return 0;
+    long long consumed = archive_filter_bytes(src->archive, -1);
+    if (consumed < src->delivered)
+        return 1;
+    if (src->raw_at_end)
+        return 0;
+    char probe;
+    ssize_t n;
+    while ((n = read(src->fd, &probe, 1)) < 0 && errno == EINTR)
+        ;
+    return n > 0;
 }
 
 /* The decompressing thread: fills free blocks until the end or an error. */
@@ -71,8 +113,17 @@ static void *decompress(void *arg)
                 len = -1;
                 break;
             }
-            if (n == 0)
+            if (n == 0) {
+                if (trailing_data(src)) {
+                    snprintf(src->error, sizeof src->error,
+                             "data after the end of the %s stream at byte %lld: "
+                             "not part of the dump",
+                             archive_filter_name(src->archive, 0),
+                             (long long)archive_filter_bytes(src->archive, -1));
+                    len = -1;
+                }
                 break;
+            }
             len += n;
         }
         if (len > 0 && src->compression[0] == '\0') {
@@ -145,7 +196,7 @@ struct wt_source *wt_source_open(const char *path, char *error, size_t error_siz
     archive_read_support_filter_zstd(src->archive);
     archive_read_support_format_raw(src->archive);
     struct archive_entry *entry;
-    if (archive_read_open_fd(src->archive, src->fd, 1 << 16) != ARCHIVE_OK) {
+    if (archive_read_open(src->archive, src, NULL, read_raw, NULL) != ARCHIVE_OK) {
         set_archive_error(src);
         snprintf(error, error_size, "%s", src->error);
         wt_source_close(src);

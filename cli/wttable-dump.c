@@ -29,6 +29,11 @@
 
 enum { EXIT_FAILED = 1, EXIT_TROUBLE = 2 };
 enum { MAX_NAMESPACE_ARGS = 64, FLUSH_BYTES = 1 << 20, STACK_MAX = 64 };
+/* Every field but the revision text (titles are at most 255 bytes in the
+ * wiki; ids, timestamps and namespace names are shorter): a larger one is
+ * not a dump, and keeping it whole would let a small compressed file take
+ * gigabytes. */
+enum { FIELD_MAX = 64 << 10 };
 
 static const char k_program[] = "wttable-dump";
 
@@ -132,6 +137,8 @@ struct dump {
     long long bytes_read;
     long long file_size;
     double started, last_progress;
+    struct wt_bytes progress_line;
+    int field_too_long;     /* a small field passed FIELD_MAX: the dump is refused */
 };
 
 static enum element element_code(const char *name)
@@ -473,11 +480,37 @@ static void XMLCALL on_end(void *user, const XML_Char *name)
     }
 }
 
+static const char *field_name(const struct dump *d)
+{
+    enum element el = d->depth - 1 < STACK_MAX ? d->stack[d->depth - 1] : EL_OTHER;
+    switch (el) {
+    case EL_TITLE: return "<title>";
+    case EL_NS: return "<ns>";
+    case EL_ID: return "<id>";
+    case EL_TIMESTAMP: return "<timestamp>";
+    default: return "<namespace>";
+    }
+}
+
 static void XMLCALL on_text(void *user, const XML_Char *s, int len)
 {
     struct dump *d = user;
-    if (d->capture != NULL)
-        wt_bytes_append(d->capture, s, (size_t)len);
+    if (d->capture == NULL)
+        return;
+    if (d->capture != &d->text && d->capture->len + (size_t)len > FIELD_MAX) {
+        wt_bytes_printf(d->msgs,
+                        "wttable-dump: %s: line %lu, column %lu (byte %lld): %s longer than "
+                        "%d bytes: not a wiki dump\n",
+                        d->name, (unsigned long)XML_GetCurrentLineNumber(d->parser),
+                        (unsigned long)XML_GetCurrentColumnNumber(d->parser) + 1,
+                        (long long)XML_GetCurrentByteIndex(d->parser), field_name(d), FIELD_MAX);
+        d->status = EXIT_TROUBLE;
+        d->field_too_long = 1;
+        d->capture = NULL;
+        XML_StopParser(d->parser, XML_FALSE);
+        return;
+    }
+    wt_bytes_append(d->capture, s, (size_t)len);
 }
 
 static unsigned long long pipeline_tables(const struct pipeline *p);
@@ -490,20 +523,23 @@ static void show_progress(struct dump *d, int final)
     d->last_progress = now;
     double elapsed = now - d->started;
     double mb = (double)d->bytes_read / 1e6;
-    char line[256];
-    int n = snprintf(line, sizeof line, "\r%s: %llu pages, %llu tables, %.1f MB read, %.1f MB/s",
-                     d->name, d->totals.pages,
-                     d->totals.tables + (d->pipe != NULL ? pipeline_tables(d->pipe) : 0), mb,
-                     elapsed > 0 ? mb / elapsed : 0.0);
+    /* Grown as needed: a file name has no length limit worth trusting. */
+    struct wt_bytes *line = &d->progress_line;
+    line->len = 0;
+    line->failed = 0;
+    wt_bytes_printf(line, "\r%s: %llu pages, %llu tables, %.1f MB read, %.1f MB/s", d->name,
+                    d->totals.pages,
+                    d->totals.tables + (d->pipe != NULL ? pipeline_tables(d->pipe) : 0), mb,
+                    elapsed > 0 ? mb / elapsed : 0.0);
     if (d->file_size > 0 && !final && s_current_source != NULL) {
         long long pos = wt_source_position(s_current_source);
         double done = (double)pos / (double)d->file_size;
         if (done > 0.001)
-            n += snprintf(line + n, sizeof line - (size_t)n, ", %.1f %%, %.0f s left", 100 * done,
-                          elapsed / done - elapsed);
+            wt_bytes_printf(line, ", %.1f %%, %.0f s left", 100 * done, elapsed / done - elapsed);
     }
-    n += snprintf(line + n, sizeof line - (size_t)n, "%s", final ? "\n" : "\033[K");
-    wt_write_all(2, line, (size_t)n);
+    wt_bytes_append_str(line, final ? "\n" : "\033[K");
+    if (!line->failed)
+        wt_write_all(2, line->data, line->len);
 }
 
 static int want_progress(const struct options *opt)
@@ -539,6 +575,7 @@ static void dump_file(struct dump *d, const char *path)
     d->capture = NULL;
     reset_page(d);
     reset_revision(d);
+    d->field_too_long = 0;
     int progress = want_progress(d->opt);
     d->started = wt_seconds_now();
     d->last_progress = 0;
@@ -567,11 +604,9 @@ static void dump_file(struct dump *d, const char *path)
         first = 0;
         d->bytes_read += n;
         enum XML_Status st = XML_Parse(d->parser, block, (int)n, n == 0);
-        if (st == XML_STATUS_SUSPENDED || d->stopped)
+        if (st == XML_STATUS_SUSPENDED || d->stopped || d->field_too_long)
             break;
         if (st != XML_STATUS_OK) {
-            if (XML_GetErrorCode(d->parser) == XML_ERROR_ABORTED && d->stopped)
-                break;
             wt_bytes_printf(d->msgs, "wttable-dump: %s: line %lu, column %lu (byte %lld): %s%s\n",
                             d->name, (unsigned long)XML_GetCurrentLineNumber(d->parser),
                             (unsigned long)XML_GetCurrentColumnNumber(d->parser) + 1,
@@ -587,10 +622,12 @@ static void dump_file(struct dump *d, const char *path)
             break;
     }
     flush_output(d);
-    if (progress)
+    /* With workers the final line waits for their last results. */
+    if (progress && d->pipe == NULL)
         show_progress(d, 1);
     d->totals.bytes += (unsigned long long)d->bytes_read;
-    d->bytes_read = 0;
+    if (d->pipe == NULL)
+        d->bytes_read = 0;
     XML_ParserFree(d->parser);
     d->parser = NULL;
     s_current_source = NULL;
@@ -850,9 +887,10 @@ static int dump_file_pipelined(struct dump *d, const char *path, int workers)
     for (int k = 0; k < p.workers; k++) {
         int wstatus;
         close(p.to_worker[k]);
-        while (waitpid(p.pids[k], &wstatus, 0) < 0 && errno == EINTR)
+        pid_t got;
+        while ((got = waitpid(p.pids[k], &wstatus, 0)) < 0 && errno == EINTR)
             ;
-        if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0)
+        if (got < 0 || !WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0)
             lost = 1;
         close(p.from_worker[k]);
     }
@@ -873,6 +911,9 @@ static int dump_file_pipelined(struct dump *d, const char *path, int workers)
     d->totals.objects += p.totals.objects;
     d->totals.tables += p.totals.tables;
     d->totals.failed += p.totals.failed;
+    if (want_progress(d->opt))
+        show_progress(d, 1);
+    d->bytes_read = 0;
     return 1;
 }
 
@@ -886,6 +927,7 @@ struct run {
     struct wt_bytes msgs;
     struct part {
         int spool;               /* -1: written straight to the output */
+        int spool_failed;        /* holding it in TMPDIR failed: the run stops */
         struct wt_bytes msgs;
         int status;
         int write_errno;
@@ -897,13 +939,17 @@ struct run {
     double started;
 };
 
+static const char *spool_dir(void)
+{
+    const char *dir = getenv("TMPDIR");
+    return dir == NULL || dir[0] == '\0' ? "/tmp" : dir;
+}
+
 /* A part converted ahead of its turn waits in an unlinked temporary file:
  * its size is bounded by the disk, not by memory. */
 static int open_spool(void)
 {
-    const char *dir = getenv("TMPDIR");
-    if (dir == NULL || dir[0] == '\0')
-        dir = "/tmp";
+    const char *dir = spool_dir();
     int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
         return fd;
@@ -922,6 +968,7 @@ static size_t prepare_part(void *ctx, size_t i, int slot, int hold)
     struct dump *d = &run->dump;
     p->msgs.len = 0;
     p->spool = -1;
+    p->spool_failed = 0;
     memset(&d->totals, 0, sizeof d->totals);
     d->msgs = &p->msgs;
     d->status = 0;
@@ -930,8 +977,12 @@ static size_t prepare_part(void *ctx, size_t i, int slot, int hold)
     if (hold) {
         p->spool = open_spool();
         if (p->spool < 0) {
-            wt_bytes_printf(&p->msgs, "wttable-dump: temporary file: %s\n", strerror(errno));
+            wt_bytes_printf(&p->msgs,
+                            "wttable-dump: %s: cannot make a temporary file in %s (TMPDIR): "
+                            "%s\n",
+                            wt_display_name(run->files[i]), spool_dir(), strerror(errno));
             p->status = EXIT_TROUBLE;
+            p->spool_failed = 1;
             return 0;
         }
         d->out_fd = p->spool;
@@ -942,6 +993,16 @@ static size_t prepare_part(void *ctx, size_t i, int slot, int hold)
     p->status = d->status;
     p->write_errno = d->write_errno;
     p->totals = d->totals;
+    if (p->spool >= 0 && p->write_errno != 0) {
+        /* The part was held in the temporary folder, not written to the
+         * output: name the folder that failed. */
+        wt_bytes_printf(&p->msgs,
+                        "wttable-dump: %s: cannot hold the output in %s (TMPDIR): %s\n",
+                        wt_display_name(run->files[i]), spool_dir(), strerror(p->write_errno));
+        p->write_errno = 0;
+        p->status = EXIT_TROUBLE;
+        p->spool_failed = 1;
+    }
     return 0;
 }
 
@@ -983,7 +1044,7 @@ static void emit_part(void *ctx, size_t i, int slot, struct wt_job_report *repor
     report->count[3] = p->totals.bytes;
     report->seconds = (double)p->totals.objects;
     report->found = (int)p->totals.failed;
-    report->stop = report->write_errno != 0;
+    report->stop = report->write_errno != 0 || p->spool_failed;
 }
 
 static int collect_part(void *ctx, size_t i, const struct wt_job_report *report)
@@ -1105,7 +1166,7 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
 int main(int argc, char **argv)
 {
     wt_standard_fds_guard();
-    wt_signals_install();
+    wt_signals_install(k_program);
 
     struct options opt;
     memset(&opt, 0, sizeof opt);
@@ -1137,7 +1198,7 @@ int main(int argc, char **argv)
     int *pinned = NULL;
     if (workers > 1 && (pinned = calloc(run.count, sizeof *pinned)) != NULL)
         for (size_t i = 0; i < run.count; i++)
-            pinned[i] = strcmp(run.files[i], "-") == 0;
+            pinned[i] = wt_jobs_pin_input(run.files[i]);
     if (workers <= 1) {
         for (size_t i = 0; i < run.count && !run.dump.stopped && run.write_errno == 0; i++) {
             struct wt_job_report report;
@@ -1157,12 +1218,16 @@ int main(int argc, char **argv)
 
     /* A cut-off dump keeps what was written of it; a write error does not. */
     int keep = run.write_errno == 0;
-    if (!wt_output_close(&run.out, keep, NULL) && keep)
+    char *kept_copy = NULL;
+    if (!wt_output_close(&run.out, keep, &kept_copy) && keep)
         run.write_errno = errno ? errno : EIO;
     if (run.write_errno != 0) {
         fprintf(stderr, "wttable-dump: %s: %s\n", run.out.name, strerror(run.write_errno));
+        if (kept_copy != NULL)
+            fprintf(stderr, "wttable-dump: the whole output is kept in %s\n", kept_copy);
         run.status = EXIT_TROUBLE;
     }
+    free(kept_copy);
     if (opt.stats) {
         double seconds = wt_seconds_now() - run.started;
         double mb = (double)run.totals.bytes / 1e6;

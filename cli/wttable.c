@@ -229,18 +229,28 @@ static size_t html_bytes_out(const struct item *it, int raw)
 
 /* --output-dir: each input's own file, written as soon as it is converted
  * (files do not depend on each other, so workers need not wait their turn). */
-static int write_to_dir(const char *target, const struct item *it, int raw)
+static int write_to_dir(const char *target, struct item *it, int raw)
 {
     struct wt_output out;
+    char *kept_copy;
     if (!wt_output_open(&out, target))
         return 0;
     if (!write_html(out.fd, it, raw)) {
         int saved = errno;
-        wt_output_close(&out, 0, NULL);
+        wt_output_close(&out, 0, &kept_copy);
         errno = saved;
         return 0;
     }
-    return wt_output_close(&out, 1, NULL);
+    if (wt_output_close(&out, 1, &kept_copy))
+        return 1;
+    if (kept_copy != NULL) {
+        int saved = errno;
+        wt_bytes_printf(&it->after, "wttable: %s: the whole output is kept in %s\n", target,
+                        kept_copy);
+        free(kept_copy);
+        errno = saved;
+    }
+    return 0;
 }
 
 /* Keeps the HTML past the next conversion, which reuses the library's
@@ -327,6 +337,11 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
     if (opt->raw_wikitext)
         html = wt_raw_restore(&run->raw, html, html_len);
     it->seconds = wt_seconds_now() - start;
+    if (html == NULL) {
+        complain(&it->before, name, strerror(ENOMEM));
+        it->status = EXIT_TROUBLE;
+        return;
+    }
 
     if (*html == '\0' && *wttable_last_error() != '\0') {
         size_t line = wt_too_deep_line(text, len);
@@ -515,9 +530,12 @@ static int plan_dir_targets(struct run *run)
 {
     const char *dir = run->opt->output_dir;
     struct stat st;
-    if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "wttable: %s: %s\n", dir, errno && !S_ISDIR(st.st_mode) && errno != 0
-                ? strerror(errno) : strerror(ENOTDIR));
+    if (stat(dir, &st) != 0) {
+        fprintf(stderr, "wttable: %s: %s\n", dir, strerror(errno));
+        return 0;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "wttable: %s: %s\n", dir, strerror(ENOTDIR));
         return 0;
     }
     run->dir_targets = calloc(run->count, sizeof *run->dir_targets);
@@ -587,7 +605,7 @@ static int run_status(const struct run *run)
 int main(int argc, char **argv)
 {
     wt_standard_fds_guard();
-    wt_signals_install();
+    wt_signals_install("wttable");
 
     struct options opt;
     memset(&opt, 0, sizeof opt);
@@ -612,11 +630,11 @@ int main(int argc, char **argv)
         return EXIT_TROUBLE;
     }
 
-    /* Standard input can only be read once: every "-" goes to one worker. */
+    /* Standard input and FIFOs are read once, in order: they go to one worker. */
     int *pinned = NULL;
     if (opt.workers > 1 && (pinned = malloc(run.count * sizeof *pinned)) != NULL)
         for (size_t i = 0; i < run.count; i++)
-            pinned[i] = strcmp(run.files[i], "-") == 0;
+            pinned[i] = wt_jobs_pin_input(run.files[i]);
     struct wt_jobs jobs = {run.count, opt.workers, pinned, 0, &run, prepare, emit_input,
                            collect_input};
     if (!wt_jobs_run(&jobs, "wttable"))
@@ -624,7 +642,7 @@ int main(int argc, char **argv)
     free(pinned);
 
     int keep = run.status == 0 && run.write_errno == 0;
-    const char *kept_copy = NULL;
+    char *kept_copy = NULL;
     if (!wt_output_close(&run.out, keep, &kept_copy) && keep) {
         run.write_errno = errno ? errno : EIO;
         run.write_name = run.out.name;
@@ -635,6 +653,7 @@ int main(int argc, char **argv)
             fprintf(stderr, "wttable: the whole output is kept in %s\n", kept_copy);
         run.status = EXIT_TROUBLE;
     }
+    free(kept_copy);
     if (opt.stats && run.inputs > 0) {
         struct wt_bytes total = {NULL, 0, 0, 0};
         char label[64];

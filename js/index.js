@@ -62,6 +62,19 @@ function lib() {
   return exports_;
 }
 
+// Module addresses and sizes are unsigned 32-bit numbers; WebAssembly hands
+// them over as signed ones, negative past 2 GiB.
+const u32 = (value) => value >>> 0;
+const NO_NUL = 0xffffffff;
+
+// The UTF-16 index of the first lone surrogate, or -1.  TextEncoder would
+// turn it into U+FFFD without a word.
+function loneSurrogate(text) {
+  if (typeof text.isWellFormed === "function" && text.isWellFormed()) return -1;
+  const match = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/.exec(text);
+  return match === null ? -1 : match.index;
+}
+
 // Copies the text into the module's memory, NUL-terminated.  Returns the
 // block, which the caller releases.
 function passIn(text) {
@@ -69,9 +82,14 @@ function passIn(text) {
   if (typeof text === "string") {
     const nul = text.indexOf("\0");
     if (nul >= 0) throw new RangeError(`NUL character at index ${nul}; input must be text`);
+    const lone = loneSurrogate(text);
+    if (lone >= 0) {
+      throw new RangeError(`text is not valid Unicode at index ${lone} (a lone surrogate); ` +
+        "it cannot be encoded as UTF-8");
+    }
     // UTF-8 needs at most 3 bytes for each UTF-16 unit.
     const room = text.length * 3 + 1;
-    const ptr = w.wtjs_alloc(room);
+    const ptr = u32(w.wtjs_alloc(room));
     if (ptr === 0) throw new RangeError("out of memory");
     const { written } = encoder.encodeInto(text, new Uint8Array(w.memory.buffer, ptr, room - 1));
     new Uint8Array(w.memory.buffer)[ptr + written] = 0;
@@ -80,14 +98,14 @@ function passIn(text) {
   if (!(text instanceof Uint8Array)) {
     throw new TypeError(`text must be a string or a Uint8Array, not ${typeof text}`);
   }
-  const ptr = w.wtjs_alloc(text.length + 1);
+  const ptr = u32(w.wtjs_alloc(text.length + 1));
   if (ptr === 0) throw new RangeError("out of memory");
   const memory = new Uint8Array(w.memory.buffer);
   memory.set(text, ptr);
   memory[ptr + text.length] = 0;
   // Searched inside the module: 16 bytes at a time, where JavaScript goes byte by byte.
-  const nul = w.wtjs_find_nul(ptr, text.length);
-  if (nul >= 0) {
+  const nul = u32(w.wtjs_find_nul(ptr, text.length));
+  if (nul !== NO_NUL) {
     w.wtjs_free(ptr);
     throw new RangeError(`NUL byte at offset ${nul}; input must be text`);
   }
@@ -97,7 +115,8 @@ function passIn(text) {
 // The NUL-terminated bytes at ptr, as a view into the module's memory.
 function viewOf(ptr) {
   const w = lib();
-  return new Uint8Array(w.memory.buffer, ptr, w.wtjs_length(ptr));
+  const start = u32(ptr);
+  return new Uint8Array(w.memory.buffer, start, u32(w.wtjs_length(start)));
 }
 
 function convert(name, text) {
@@ -105,7 +124,11 @@ function convert(name, text) {
   const input = passIn(text);
   let result;
   try {
+    w.wtjs_take_alloc_failure();
     result = viewOf(w[name](input));
+    // The library leaves out what it could not allocate room for: that is
+    // no result to hand on.
+    if (w.wtjs_take_alloc_failure()) throw new RangeError("out of memory");
     if (result.length === 0) {
       const error = viewOf(w.wttable_last_error());
       if (error.length > 0) throw new WikitextTableError(decoder.decode(error));

@@ -6,6 +6,36 @@
 
 extern "C" {
 
+/* Every allocation of the module goes through these (the link wraps malloc
+ * and realloc): the library drops what it has no room for without failing,
+ * so the glue asks afterwards whether that happened. */
+void *__real_malloc(size_t size);
+void *__real_realloc(void *block, size_t size);
+static int s_alloc_failed;
+
+void *__wrap_malloc(size_t size)
+{
+    void *block = __real_malloc(size);
+    if (block == nullptr && size != 0)
+        s_alloc_failed = 1;
+    return block;
+}
+
+void *__wrap_realloc(void *block, size_t size)
+{
+    void *bigger = __real_realloc(block, size);
+    if (bigger == nullptr && size != 0)
+        s_alloc_failed = 1;
+    return bigger;
+}
+
+__attribute__((export_name("wtjs_take_alloc_failure"))) int wtjs_take_alloc_failure(void)
+{
+    int failed = s_alloc_failed;
+    s_alloc_failed = 0;
+    return failed;
+}
+
 __attribute__((export_name("wtjs_alloc"))) void *wtjs_alloc(size_t size)
 {
     return malloc(size);
@@ -73,10 +103,13 @@ extern "C" __attribute__((export_name("wtjs_length"))) size_t wtjs_length(const 
 }
 #endif
 
-/* Where the first NUL of the n bytes at s lies, or -1: the library would
- * stop reading there, so the caller refuses such a text. */
-extern "C" __attribute__((export_name("wtjs_find_nul"))) long wtjs_find_nul(const char *s, size_t n)
+/* Where the first NUL of the n bytes at s lies, or SIZE_MAX: the library
+ * would stop reading there, so the caller refuses such a text.  Unsigned:
+ * an offset past 2 GiB is no error. */
+extern "C" __attribute__((export_name("wtjs_find_nul"))) size_t wtjs_find_nul(const char *s,
+                                                                              size_t n)
 {
     const void *nul = memchr(s, 0, n);
-    return nul != nullptr ? static_cast<const char *>(nul) - s : -1;
+    return nul != nullptr ? static_cast<size_t>(static_cast<const char *>(nul) - s)
+                          : static_cast<size_t>(-1);
 }

@@ -90,3 +90,11 @@ test("version is the project's", () => {
   const pkg = JSON.parse(readFileSync(path.join(here, "..", "package.json"), "utf8"));
   assert.equal(pkg.version, project);
 });
+
+test("a lone surrogate is refused, as the Python package refuses it", () => {
+  for (const [text, index] of [["a\uD800b", 1], ["{|\n| \uDC00\n|}", 5], ["ok\uD83D", 2]]) {
+    assert.throws(() => toHtml(text), (e) => e instanceof RangeError &&
+      e.message.startsWith(`text is not valid Unicode at index ${index} (a lone surrogate)`));
+  }
+  assert.equal(toHtml("{|\n| 😀\n|}"), "<table>\n<tr>\n<td>😀</td></tr>\n</table>");
+});

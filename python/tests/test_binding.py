@@ -101,6 +101,61 @@ def import_with(env_changes, cwd=PACKAGE_PARENT, code="import trivanex_wikitext_
                           text=True)
 
 
+class HostileCallers(unittest.TestCase):
+    def run_python(self, code):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=120, env=env)
+
+    def test_a_signal_handler_that_converts_gets_its_result_and_so_does_the_caller(self):
+        # A timer interrupts the main thread's own conversions again and
+        # again; the handler converts another text.  Nothing may hang and no
+        # result may be the other call's.
+        code = """if True:
+            import signal, trivanex_wikitext_table as wt
+            inner = "{|\\n| inner\\n|}"
+            outer = "{|\\n| outer\\n|}"
+            want_inner, want_outer = wt.to_html(inner), wt.to_html(outer)
+            bad = []
+            def handler(sig, frame):
+                if wt.to_html(inner) != want_inner:
+                    bad.append("inner")
+            signal.signal(signal.SIGALRM, handler)
+            signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+            for _ in range(30000):
+                if wt.to_html(outer) != want_outer:
+                    bad.append("outer")
+            signal.setitimer(signal.ITIMER_REAL, 0, 0)
+            print("bad", len(bad))
+        """
+        r = self.run_python(code)
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "bad 0\n", ""))
+
+    def test_a_thread_with_too_small_a_stack_is_refused_not_crashed(self):
+        code = """if True:
+            import threading, trivanex_wikitext_table as wt
+            for kib in (64, 256):
+                threading.stack_size(kib * 1024)
+                out = []
+                def work():
+                    try:
+                        out.append(wt.to_html("{|\\n| a\\n|}"))
+                    except RuntimeError as error:
+                        out.append(str(error))
+                t = threading.Thread(target=work)
+                t.start()
+                t.join()
+                print(kib, out[0].splitlines()[0])
+        """
+        r = self.run_python(code)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.splitlines(), [
+            "64 this thread's stack is 64 KiB; a conversion needs at least 128 KiB "
+            "(threading.stack_size)",
+            "256 <table>"])
+
+
 class Loading(unittest.TestCase):
     def test_an_explicit_library_that_cannot_load_is_an_error_naming_it(self):
         result = import_with({"TRIVANEX_WIKITEXT_TABLE_LIBRARY": "/nonexistent/libx.so"})

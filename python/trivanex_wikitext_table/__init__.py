@@ -13,7 +13,13 @@ made from untrusted text must go through an HTML sanitizer.
 Calls may come from any thread: the library keeps one result buffer per
 function, so calls are serialised here and every result is copied at once.
 A child process forked at any moment, even while another thread is inside a
-conversion, starts with the lock free.
+conversion, starts with the lock free.  A signal handler may convert too,
+even one that interrupts a conversion of its own thread: both calls get
+their own results.
+
+A conversion needs about 100 KiB of the calling thread's stack.  On a thread
+whose whole stack is smaller than 128 KiB (``threading.stack_size``) the
+functions raise ``RuntimeError`` instead of overflowing it.
 """
 from __future__ import annotations
 
@@ -86,15 +92,53 @@ _lib.wttable_has_tables.restype = ctypes.c_int
 _lib.wttable_last_error.argtypes = []
 
 # ctypes releases the GIL during foreign calls; the library must see one
-# caller at a time, and its results live only until the next call.
-_lock = threading.Lock()
+# caller at a time, and its results live only until the next call.  The lock
+# is reentrant for a signal handler that converts while its own thread is
+# inside a conversion; _calls then tells the outer call that its result was
+# overwritten, and it converts again.
+_lock = threading.RLock()
+_calls = 0
+
+# The work area of one conversion lives on the stack; below this the thread
+# would overflow it.
+_STACK_NEEDED = 128 << 10
+_stack_checked = threading.local()
 
 
 def _renew_lock_in_child() -> None:
     # A fork copies the lock as it was: held, if another thread was inside a
     # conversion.  That thread does not exist in the child.
     global _lock
-    _lock = threading.Lock()
+    _lock = threading.RLock()
+
+
+def _thread_stack_size() -> int:
+    """The calling thread's whole stack in bytes, or 0 when unknown."""
+    try:
+        libc = ctypes.CDLL(None)
+        libc.pthread_self.restype = ctypes.c_ulong
+        attr = ctypes.create_string_buffer(256)  # pthread_attr_t is smaller
+        if libc.pthread_getattr_np(ctypes.c_ulong(libc.pthread_self()), attr) != 0:
+            return 0
+        addr = ctypes.c_void_p()
+        size = ctypes.c_size_t()
+        ok = libc.pthread_attr_getstack(attr, ctypes.byref(addr), ctypes.byref(size)) == 0
+        libc.pthread_attr_destroy(attr)
+        return size.value if ok else 0
+    except (AttributeError, OSError):
+        return 0
+
+
+def _check_stack() -> None:
+    if getattr(_stack_checked, "ok", False):
+        return
+    if threading.current_thread() is not threading.main_thread():
+        size = _thread_stack_size()
+        if 0 < size < _STACK_NEEDED:
+            raise RuntimeError(
+                f"this thread's stack is {size // 1024} KiB; a conversion needs at least "
+                f"{_STACK_NEEDED // 1024} KiB (threading.stack_size)")
+    _stack_checked.ok = True
 
 
 os.register_at_fork(after_in_child=_renew_lock_in_child)
@@ -118,11 +162,22 @@ def _as_bytes(text: Union[str, BytesLike]) -> bytes:
     return data
 
 
+def _call(function: "ctypes._NamedFuncPointer", data: bytes) -> "tuple[bytes, bytes]":
+    global _calls
+    _check_stack()
+    with _lock:
+        while True:
+            _calls += 1
+            mine = _calls
+            html: bytes = function(data)  # a c_char_p result is copied at once
+            error: bytes = _lib.wttable_last_error()
+            if _calls == mine:  # no signal handler converted in between
+                return html, error
+
+
 def _convert(function: "ctypes._NamedFuncPointer", text: Union[str, BytesLike]) -> Union[str, bytes]:
     data = _as_bytes(text)
-    with _lock:
-        html: bytes = function(data)  # a c_char_p result is copied at once
-        error: bytes = _lib.wttable_last_error()
+    html, error = _call(function, data)
     if error:
         raise WikitextTableError(error.decode("utf-8", "replace"))
     if isinstance(text, str):
@@ -156,6 +211,7 @@ def parse_document(text: Union[str, BytesLike]) -> Union[str, bytes]:
 def has_tables(text: Union[str, BytesLike]) -> bool:
     """Whether some line of ``text`` starts a table ("{|", maybe behind colons)."""
     data = _as_bytes(text)
+    _check_stack()
     with _lock:
         return bool(_lib.wttable_has_tables(data) == 1)
 
