@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 CORPUS ?= ../shared/corpus/real
 DUMPS ?= ../shared/corpus/dumps
 
-.PHONY: all configure demo test install bench asan fuzz test-large clean wasm playground js-test
+.PHONY: all configure demo test prerequisites install bench asan fuzz test-large clean wasm playground js-test
 
 # The WebAssembly build: the same three sources for wasm32-wasi (Debian:
 # clang, lld, wasi-libc, libclang-rt-14-dev-wasm32), no C++ runtime, no
@@ -34,8 +34,15 @@ demo: all
 	$(BUILD)/cli/wttable_demo_page examples/article.wiki > $(BUILD)/demo.html
 	@echo "wrote $(BUILD)/demo.html: open it in a browser"
 
-test: all
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+# Installs what the suite needs when it can (cmake/prerequisites.txt; see
+# cmake/prerequisites.sh, WTTABLE_NO_INSTALL=1 to only name it), then builds
+# the library, the tools and the WebAssembly package and runs every suite.
+test: prerequisites
+	$(MAKE) all wasm
+	bash cmake/run_tests.sh $(BUILD) $(JOBS)
+
+prerequisites:
+	bash cmake/prerequisites.sh
 
 # PYTHON=/usr/bin/python3 installs the Python package for that interpreter.
 install: all
@@ -54,7 +61,7 @@ asan:
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWTTABLE_SANITIZE=address,undefined \
 	  -DWTTABLE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
-	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	bash cmake/run_tests.sh build-asan $(JOBS)
 
 # Each fuzz target for FUZZ_SECONDS, from seeds made of the case tables and,
 # where it exists, the corpus of real articles.
@@ -95,8 +102,8 @@ wasm:
 	cp examples/article.wiki js/playground/example.wiki
 	@echo "wrote $(WASM_OUT): $$(wc -c < $(WASM_OUT)) bytes, $$(gzip -9 -c $(WASM_OUT) | wc -c) gzipped"
 
-# The JavaScript package's tests (Node's test runner), the packed tarball
-# and the playground in Chromium; needs `npm ci` in js/ for the browser test.
+# The JavaScript package's tests alone (Node's test runner), the packed
+# tarball and the playground in Chromium; `make test` runs them too.
 js-test: wasm all
 	cd js && WTTABLE_CLI=$(abspath $(BUILD))/cli/wttable node --test test/
 

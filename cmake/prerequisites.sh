@@ -36,10 +36,11 @@ command -v apt-get > /dev/null 2>&1 || can_install=0
 
 if [ ${#missing[@]} -gt 0 ]; then
   if [ $can_install = 0 ]; then
+    command="sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}"
+    [ $need_npm = 1 ] && command="$command && (cd js && npm ci)"
     echo "make test: missing Debian packages: ${missing[*]}" >&2
     echo "install them with:" >&2
-    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
-    [ $need_npm = 1 ] && echo "then: (cd js && npm ci)" >&2
+    echo "  $command" >&2
     exit 1
   fi
   echo "make test: installing Debian packages: ${missing[*]}"

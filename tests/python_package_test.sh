@@ -11,7 +11,7 @@ trap 'rm -rf "$tmp"; rm -f "$src"/python/trivanex_wikitext_table/*.so.1' EXIT
 debian=/usr/bin/python3
 if ! "$debian" -c 'import setuptools, wheel, venv' 2>/dev/null; then
   echo "skipped: $debian lacks setuptools, wheel or venv (python3-setuptools python3-wheel python3-venv)"
-  exit 0
+  exit 77
 fi
 check='
 import importlib.metadata as m, os, sys

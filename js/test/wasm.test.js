@@ -28,7 +28,9 @@ test("every case of the conversion tables, byte for byte", () => {
   }
 });
 
-test("the real articles give the native library's bytes", { skip: !existsSync(corpus) || !existsSync(cli) }, () => {
+// Real articles, where a checkout has them beside it: extra data for the
+// case-table contract above, so without them there is no such test.
+if (existsSync(corpus)) test("the real articles give the native library's bytes", () => {
   const names = readdirSync(corpus).filter((n) => n.endsWith(".wiki"));
   assert.ok(names.length > 30);
   for (const name of names) {
