@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 CORPUS ?= ../shared/corpus/real
 DUMPS ?= ../shared/corpus/dumps
 
-.PHONY: all configure demo test prerequisites install bench asan fuzz test-large clean wasm playground js-test
+.PHONY: all configure demo test prerequisites test-nosimd install bench asan fuzz test-large clean wasm playground js-test
 
 # The WebAssembly build: the same three sources for wasm32-wasi (Debian:
 # clang, lld, wasi-libc, libclang-rt-14-dev-wasm32), no C++ runtime, no
@@ -55,6 +55,13 @@ bench: all
 	$(BUILD)/bench/wttable_bench
 	$(BUILD)/bench/wttable_stack_use
 	python3 bench/many_files.py $(BUILD)/cli/wttable
+
+# The suite on a build without any SIMD code: the scalar paths checked
+# against the reference like the others.
+test-nosimd:
+	cmake -S . -B build-nosimd -DCMAKE_BUILD_TYPE=Release -DWTTABLE_NO_SIMD=ON $(CMAKE_FLAGS)
+	cmake --build build-nosimd -j $(JOBS)
+	bash cmake/run_tests.sh build-nosimd $(JOBS)
 
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:
@@ -113,5 +120,5 @@ playground: wasm
 	cd js && python3 -m http.server 8765 --bind 127.0.0.1
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz build-wasm
+	rm -rf $(BUILD) build-asan build-fuzz build-wasm build-nosimd
 

@@ -16,11 +16,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__x86_64__)
+/* WTTABLE_NO_SIMD (the CMake option of that name) leaves every intrinsic
+ * out, so the scalar code is built and tested like the others. */
+#if defined(__x86_64__) && !defined(WTTABLE_NO_SIMD)
 #include <immintrin.h>
 #define WT_CLASSIFY_X86 1
-#elif defined(__wasm_simd128__)
+#elif defined(WT_CLASSIFY_SIMD128) && !defined(WTTABLE_NO_SIMD)
 #include <wasm_simd128.h>
+#define WT_CLASSIFY_SIMD128 1
 #endif
 
 /* Bit i of a word stands for byte i of its block. */
@@ -159,7 +162,7 @@ wt_classify_avx512(const char *text, size_t count, const wt_mask_rows *rows)
     }
 }
 
-#elif defined(__wasm_simd128__)
+#elif defined(WT_CLASSIFY_SIMD128)
 
 /* WebAssembly SIMD128: the SSE2 shape. */
 static inline uint64_t wt_simd128_bitmask(v128_t bytes, unsigned quarter)

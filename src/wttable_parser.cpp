@@ -9,12 +9,14 @@
 #include <cpuid.h>
 #endif
 
-/* 16-byte compares where the target has them: SSE2 on x86-64, SIMD128 in
- * WebAssembly built with -msimd128.  Elsewhere the plain loops below. */
-#if defined(__SSE2__)
+/* The byte searches of the byte walk use 16-byte compares where the target
+ * has them: SSE2 on x86-64, SIMD128 in WebAssembly built with -msimd128.
+ * Elsewhere, and with WTTABLE_NO_SIMD, the plain loops below. */
+#if defined(__SSE2__) && !defined(WTTABLE_NO_SIMD)
 #include <emmintrin.h>
+#define WTTABLE_SCAN_SSE2 1
 #define WTTABLE_SIMD16 1
-#elif defined(__wasm_simd128__)
+#elif defined(WT_CLASSIFY_SIMD128)
 #include <wasm_simd128.h>
 #define WTTABLE_SIMD16 1
 #endif
@@ -113,13 +115,13 @@ static int emit_cell_close(wt_buf *buf, const wttable_frame *frame, int with_new
     return emit(buf, tag->close, tag->close_len + (with_newline ? 1u : 0u));
 }
 
-#if defined(__SSE2__)
+#if defined(WTTABLE_SCAN_SSE2)
 static inline unsigned byte_mask(const char *block, char c)
 {
     __m128i chunk = _mm_loadu_si128((const __m128i *)(const void *)block);
     return (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(c)));
 }
-#elif defined(__wasm_simd128__)
+#elif defined(WT_CLASSIFY_SIMD128)
 static inline unsigned byte_mask(const char *block, char c)
 {
     v128_t chunk = wasm_v128_load(block);
@@ -304,7 +306,7 @@ static size_t split_pieces(wttable_span *spans, size_t *first_bars, const char *
     }
 }
 
-#if defined(__SSE2__)
+#if defined(WTTABLE_SCAN_SSE2)
 /* Bit i set where block[i], block[i + 1] is "[[" or "-{" (17 bytes read). */
 static inline unsigned guard_pair_mask(const char *block)
 {
@@ -317,7 +319,7 @@ static inline unsigned guard_pair_mask(const char *block)
                       _mm_cmpeq_epi8(second, _mm_set1_epi8('{'))));
     return (unsigned)_mm_movemask_epi8(pairs);
 }
-#elif defined(__wasm_simd128__)
+#elif defined(WT_CLASSIFY_SIMD128)
 static inline unsigned guard_pair_mask(const char *block)
 {
     v128_t first = wasm_v128_load(block);
@@ -447,7 +449,7 @@ static int widest_code_path(void)
         return WTTABLE_PATH_AVX512;
     return (ebx & bit_AVX2) != 0 ? WTTABLE_PATH_AVX2 : WTTABLE_PATH_SSE2;
 }
-#elif defined(__wasm_simd128__)
+#elif defined(WT_CLASSIFY_SIMD128)
 static int widest_code_path(void)
 {
     return WTTABLE_PATH_SIMD128;
@@ -470,7 +472,7 @@ static int code_path_runs_here(int path)
     case WTTABLE_PATH_AVX2:
     case WTTABLE_PATH_AVX512:
         return widest_code_path() >= path;
-#elif defined(__wasm_simd128__)
+#elif defined(WT_CLASSIFY_SIMD128)
     case WTTABLE_PATH_SIMD128:
         return 1;
 #endif
@@ -522,7 +524,7 @@ static void classify_blocks(int path, const char *text, size_t count, const wt_m
     case WTTABLE_PATH_SSE2:
         wt_classify_sse2(text, count, rows);
         return;
-#elif defined(__wasm_simd128__)
+#elif defined(WT_CLASSIFY_SIMD128)
     case WTTABLE_PATH_SIMD128:
         wt_classify_simd128(text, count, rows);
         return;

@@ -49,7 +49,7 @@ TEST(CodePaths, TheWidestIsChosenAndEachCanBeForced)
     EXPECT_EQ(wttable_code_path(), paths.back());
     EXPECT_FALSE(wttable_force_code_path(WTTABLE_PATH_COUNT));
     EXPECT_STREQ(wttable_code_path_name(WTTABLE_PATH_COUNT), "");
-#if defined(__x86_64__)
+#if defined(WT_CLASSIFY_X86)
     EXPECT_GE(paths.size(), 2u) << "x86-64 always has SSE2";
 #endif
 }
@@ -64,7 +64,7 @@ TEST(CodePaths, ClassifiersAgreeWithThePlainModel)
     classifiers.push_back({WTTABLE_PATH_SSE2, wt_classify_sse2});
     classifiers.push_back({WTTABLE_PATH_AVX2, wt_classify_avx2});
     classifiers.push_back({WTTABLE_PATH_AVX512, wt_classify_avx512});
-#elif defined(__wasm_simd128__)
+#elif defined(WT_CLASSIFY_SIMD128)
     classifiers.push_back({WTTABLE_PATH_SIMD128, wt_classify_simd128});
 #endif
     static const char alphabet[] = "\n|| \t\r[[-{-!!ab\x80\xff";
