@@ -74,16 +74,19 @@ std::vector<std::string> real_articles()
     return texts;
 }
 
+// Real articles, where a checkout has them beside it: extra data for the
+// case-table runs above, so without them there is no such test.
+#ifdef WTTABLE_HAVE_CORPUS
 TEST(AllocationFailure, RealArticles)
 {
     std::vector<std::string> texts = real_articles();
-    if (texts.empty())
-        GTEST_SKIP() << "no corpus at " WTTABLE_CORPUS_DIR;
+    ASSERT_FALSE(texts.empty()) << "no articles in " WTTABLE_CORPUS_DIR;
     for (const std::string &text : texts) {
         exhaust_parser(text, 1);
         exhaust_parser(text, 0);
     }
 }
+#endif
 
 TEST(AllocationFailure, ParserNeverReportsAShortenedResult)
 {

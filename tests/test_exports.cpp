@@ -49,11 +49,11 @@ TEST(SharedLibrary, ExportsExactlyTheFiveFunctions)
     EXPECT_EQ(words_at(symbols, 1), std::set<std::string>{"T"}) << "only functions";
 }
 
+// A sanitizer build links its runtime: there the check means nothing, so it
+// is not compiled.
+#ifndef WTTABLE_SANITIZED
 TEST(SharedLibrary, NeedsOnlyTheCLibraryAndHasItsSoname)
 {
-#ifdef WTTABLE_SANITIZED
-    GTEST_SKIP() << "a sanitizer build links its runtime";
-#endif
     std::string dynamic = run("readelf -d '" WTTABLE_SHARED_LIBRARY "'");
     std::set<std::string> needed;
     std::istringstream lines(dynamic);
@@ -68,6 +68,7 @@ TEST(SharedLibrary, NeedsOnlyTheCLibraryAndHasItsSoname)
     EXPECT_EQ(needed, std::set<std::string>{"[libc.so.6]"}) << dynamic;
     EXPECT_TRUE(soname) << dynamic;
 }
+#endif
 
 TEST(SharedLibrary, NoCodeOfOursRunsAtLoadOrUnload)
 {
