@@ -437,10 +437,8 @@ static int copy_into_target(struct wt_output *out)
              (fsync(dst) == 0 || errno == EINVAL);
     int saved = errno;
     ok = close(dst) == 0 && ok;
-    if (ok)
-        s_in_place_notice = NULL;
     errno = ok ? errno : saved;
-    return ok;
+    return ok; /* the caller clears and frees the notice */
 }
 
 int wt_output_close(struct wt_output *out, int keep, char **kept_copy)

@@ -34,6 +34,10 @@ def in_small_disk(mount, size, script, *args):
     ns = ["unshare", "--mount"] if IS_ROOT else ["unshare", "--user", "--map-root-user", "--mount"]
     body = f'mount -t tmpfs -o size={size} tmpfs "$0" || exit 99\n{script}'
     r = subprocess.run([*ns, "sh", "-c", body, mount, *args], capture_output=True)
+    if b"cannot change root filesystem propagation" in r.stderr:
+        # In a chroot "/" is no mount point: a private mount namespace, the
+        # only safe place for the small disk, cannot be made.
+        raise unittest.SkipTest("no private mount namespace here (a chroot?)")
     if r.returncode == 99:
         raise AssertionError(f"cannot mount a tmpfs: {r.stderr!r}")
     return r
