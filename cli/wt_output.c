@@ -393,8 +393,10 @@ static char *in_place_notice(const struct wt_output *out)
     return notice;
 }
 
-static int copy_blocks(int from, int to)
+int wt_copy_from_start(int from, int to)
 {
+    if (lseek(from, 0, SEEK_SET) != 0)
+        return 0;
     char block[1 << 16];
     for (;;) {
         ssize_t n = read(from, block, sizeof block);
@@ -413,7 +415,7 @@ static int copy_blocks(int from, int to)
 static int copy_into_target(struct wt_output *out)
 {
     struct stat st;
-    if (fstat(out->fd, &st) != 0 || lseek(out->fd, 0, SEEK_SET) != 0)
+    if (fstat(out->fd, &st) != 0)
         return 0;
     int dst = openat(out->dir_fd, out->final_base, O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (dst < 0)
@@ -433,11 +435,12 @@ static int copy_into_target(struct wt_output *out)
         return 0;
     }
     s_in_place_notice = notice;
-    int ok = copy_blocks(out->fd, dst) && ftruncate(dst, st.st_size) == 0 &&
+    int ok = wt_copy_from_start(out->fd, dst) && ftruncate(dst, st.st_size) == 0 &&
              (fsync(dst) == 0 || errno == EINVAL);
     int saved = errno;
     ok = close(dst) == 0 && ok;
-    errno = ok ? errno : saved;
+    if (!ok)
+        errno = saved;
     return ok; /* the caller clears and frees the notice */
 }
 

@@ -961,6 +961,16 @@ static int open_spool(void)
     return fd;
 }
 
+/* Holding a part in TMPDIR failed: the run stops there, naming the folder
+ * (not the output, which is fine). */
+static void spool_failed(struct part *p, const char *path, const char *what, int err)
+{
+    wt_bytes_printf(&p->msgs, "wttable-dump: %s: %s in %s (TMPDIR): %s\n",
+                    wt_display_name(path), what, spool_dir(), strerror(err));
+    p->status = EXIT_TROUBLE;
+    p->spool_failed = 1;
+}
+
 static size_t prepare_part(void *ctx, size_t i, int slot, int hold)
 {
     struct run *run = ctx;
@@ -977,12 +987,7 @@ static size_t prepare_part(void *ctx, size_t i, int slot, int hold)
     if (hold) {
         p->spool = open_spool();
         if (p->spool < 0) {
-            wt_bytes_printf(&p->msgs,
-                            "wttable-dump: %s: cannot make a temporary file in %s (TMPDIR): "
-                            "%s\n",
-                            wt_display_name(run->files[i]), spool_dir(), strerror(errno));
-            p->status = EXIT_TROUBLE;
-            p->spool_failed = 1;
+            spool_failed(p, run->files[i], "cannot make a temporary file", errno);
             return 0;
         }
         d->out_fd = p->spool;
@@ -996,32 +1001,10 @@ static size_t prepare_part(void *ctx, size_t i, int slot, int hold)
     if (p->spool >= 0 && p->write_errno != 0) {
         /* The part was held in the temporary folder, not written to the
          * output: name the folder that failed. */
-        wt_bytes_printf(&p->msgs,
-                        "wttable-dump: %s: cannot hold the output in %s (TMPDIR): %s\n",
-                        wt_display_name(run->files[i]), spool_dir(), strerror(p->write_errno));
+        spool_failed(p, run->files[i], "cannot hold the output", p->write_errno);
         p->write_errno = 0;
-        p->status = EXIT_TROUBLE;
-        p->spool_failed = 1;
     }
     return 0;
-}
-
-static int copy_spool(int from, int to)
-{
-    if (lseek(from, 0, SEEK_SET) != 0)
-        return 0;
-    char block[1 << 16];
-    for (;;) {
-        ssize_t n = read(from, block, sizeof block);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return 0;
-        if (n == 0)
-            return 1;
-        if (!wt_write_all(to, block, (size_t)n))
-            return 0;
-    }
 }
 
 static void emit_part(void *ctx, size_t i, int slot, struct wt_job_report *report)
@@ -1032,7 +1015,7 @@ static void emit_part(void *ctx, size_t i, int slot, struct wt_job_report *repor
     wt_write_all(2, p->msgs.data, p->msgs.len);
     report->write_errno = p->write_errno;
     if (p->spool >= 0) {
-        if (report->write_errno == 0 && !copy_spool(p->spool, run->out.fd))
+        if (report->write_errno == 0 && !wt_copy_from_start(p->spool, run->out.fd))
             report->write_errno = errno ? errno : EIO;
         close(p->spool);
         p->spool = -1;

@@ -210,9 +210,11 @@ def parse_document(text: Union[str, BytesLike]) -> Union[str, bytes]:
 
 def has_tables(text: Union[str, BytesLike]) -> bool:
     """Whether some line of ``text`` starts a table ("{|", maybe behind colons)."""
+    global _calls
     data = _as_bytes(text)
     _check_stack()
     with _lock:
+        _calls += 1  # it clears the error text an interrupted call may be about to read
         return bool(_lib.wttable_has_tables(data) == 1)
 
 
