@@ -91,9 +91,11 @@ fuzz:
 	  -artifact_prefix=build-fuzz/ \
 	  -max_len=65536 -print_final_stats=1 build-fuzz/corpus-dump build-fuzz/seeds-dump
 
-# Opt-in: texts larger than 4 GiB through both modes (about 10 GB of memory).
-test-large: all
+# Opt-in: texts larger than 4 GiB through both modes (about 10 GB of memory),
+# and the WebAssembly module's memory past 2 GiB and at its 4 GiB end.
+test-large: all wasm
 	$(BUILD)/tests/wttable_large_tests
+	cd js && node --test test-large/
 
 wasm:
 	mkdir -p build-wasm
