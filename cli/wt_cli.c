@@ -10,7 +10,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "wt_output.h"
+#include "wt_stdfds.h"
 #include "wttable.h"
 
 const char *wt_display_name(const char *path)

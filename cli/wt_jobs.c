@@ -12,7 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "wt_output.h"
+#include "wt_io.h"
+#include "wt_signals.h"
 
 enum { WT_MAX_WORKERS = 1024 };
 

@@ -2,6 +2,10 @@
 
 #include "wt_output.h"
 
+#include "wt_io.h"
+#include "wt_signals.h"
+#include "wt_stdfds.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -13,130 +17,6 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-
-static int s_stdin_closed;
-static int s_stdout_closed;
-
-/* Read by the signal handler: the temporary file to remove and the workers
- * to pass the signal on to. */
-static volatile sig_atomic_t s_temp_armed;
-static int s_temp_dir = -1;
-static char s_temp_name[WT_OUTPUT_TEMP_NAME];
-static const pid_t *volatile s_forward_pids;
-static volatile int s_forward_count;
-/* Set while a hard-linked target is being filled in place: the target is
- * then neither old nor new, the temporary file is the only whole copy, so
- * the handler keeps it and says where it is. */
-static char *volatile s_in_place_notice;
-static const char *s_program = "wttable";
-
-void wt_standard_fds_guard(void)
-{
-    for (int fd = 0; fd <= 2; fd++) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        if (fd == 0)
-            s_stdin_closed = 1;
-        if (fd == 1)
-            s_stdout_closed = 1;
-        /* The lowest free descriptor is this one. */
-        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
-            _exit(2);
-    }
-}
-
-int wt_stdin_was_closed(void)
-{
-    return s_stdin_closed;
-}
-
-int wt_stdout_was_closed(void)
-{
-    return s_stdout_closed;
-}
-
-static void on_terminating_signal(int sig)
-{
-    int saved = errno;
-    const pid_t *pids = s_forward_pids;
-    for (int i = 0; pids != NULL && i < s_forward_count; i++)
-        kill(pids[i], sig);
-    char *notice = s_in_place_notice;
-    if (notice != NULL)
-        (void)!write(2, notice, strlen(notice));
-    else if (s_temp_armed)
-        unlinkat(s_temp_dir, s_temp_name, 0);
-    signal(sig, SIG_DFL);
-    errno = saved;
-    raise(sig);
-}
-
-void wt_signals_install(const char *program)
-{
-    s_program = program;
-    /* An ignored SIGCHLD, inherited across exec, would reap the workers
-     * before waitpid could tell how they ended. */
-    signal(SIGCHLD, SIG_DFL);
-    static const int k_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = on_terminating_signal;
-    sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < sizeof k_signals / sizeof k_signals[0]; i++)
-        sigaddset(&action.sa_mask, k_signals[i]);
-    for (size_t i = 0; i < sizeof k_signals / sizeof k_signals[0]; i++) {
-        struct sigaction old;
-        sigaction(k_signals[i], NULL, &old);
-        /* A caller's "ignore" is kept for SIGINT and SIGHUP (nohup, background
-         * jobs); a closed pipe always ends the run, as documented. */
-        if (old.sa_handler == SIG_IGN && k_signals[i] != SIGPIPE)
-            continue;
-        sigaction(k_signals[i], &action, NULL);
-    }
-}
-
-void wt_signals_forward_to(const pid_t *pids, int count)
-{
-    s_forward_pids = NULL;
-    s_forward_count = count;
-    s_forward_pids = pids;
-}
-
-void wt_signals_forget_temp(void)
-{
-    s_temp_armed = 0;
-}
-
-int wt_write_all(int fd, const void *data, size_t len)
-{
-    const char *p = data;
-    while (len > 0) {
-        ssize_t n = write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return 0;
-        }
-        p += n;
-        len -= (size_t)n;
-    }
-    return 1;
-}
-
-int wt_read_all(int fd, void *data, size_t len)
-{
-    char *p = data;
-    while (len > 0) {
-        ssize_t n = read(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 0;
-        p += n;
-        len -= (size_t)n;
-    }
-    return 1;
-}
 
 static char *dup_range(const char *s, size_t len)
 {
@@ -185,17 +65,12 @@ static char *resolve_links(const char *target)
     return NULL;
 }
 
-static void disarm_temp(void)
-{
-    s_temp_armed = 0;
-}
-
 static void drop_temp(struct wt_output *out)
 {
     if (out->temp_name[0] == '\0')
         return;
     unlinkat(out->dir_fd, out->temp_name, 0);
-    disarm_temp();
+    wt_signals_forget_temp();
     out->temp_name[0] = '\0';
 }
 
@@ -233,7 +108,7 @@ static int open_dir_of(const char *path, const char **base)
     return fd;
 }
 
-static void random_temp_name(char name[WT_OUTPUT_TEMP_NAME])
+static void random_temp_name(char name[WT_SIGNALS_NAME_MAX])
 {
     static const char k_chars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     static unsigned long long s_counter;
@@ -266,11 +141,8 @@ static int create_temp_beside(struct wt_output *out, const char *path)
         sigprocmask(SIG_BLOCK, &all, &old);
         int fd = openat(out->dir_fd, out->temp_name,
                         O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-        if (fd >= 0) {
-            s_temp_dir = out->dir_fd;
-            memcpy(s_temp_name, out->temp_name, sizeof s_temp_name);
-            s_temp_armed = 1;
-        }
+        if (fd >= 0)
+            wt_signals_remove_on_exit(out->dir_fd, out->temp_name);
         int saved = errno;
         sigprocmask(SIG_SETMASK, &old, NULL);
         if (fd >= 0) {
@@ -384,29 +256,14 @@ static char *in_place_notice(const struct wt_output *out)
 {
     static const char k_middle[] = ": interrupted while rewriting ";
     static const char k_kept[] = "; the whole output is kept in ";
-    size_t need = strlen(s_program) + sizeof k_middle + strlen(out->final_path) + sizeof k_kept +
+    const char *program = wt_signals_program();
+    size_t need = strlen(program) + sizeof k_middle + strlen(out->final_path) + sizeof k_kept +
                   strlen(out->temp_path) + 2;
     char *notice = malloc(need);
     if (notice != NULL)
-        snprintf(notice, need, "%s%s%s%s%s\n", s_program, k_middle, out->final_path, k_kept,
+        snprintf(notice, need, "%s%s%s%s%s\n", program, k_middle, out->final_path, k_kept,
                  out->temp_path);
     return notice;
-}
-
-int wt_copy_from_start(int from, int to)
-{
-    if (lseek(from, 0, SEEK_SET) != 0)
-        return 0;
-    char block[1 << 16];
-    for (;;) {
-        ssize_t n = read(from, block, sizeof block);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || (n > 0 && !wt_write_all(to, block, (size_t)n)))
-            return 0;
-        if (n == 0)
-            return 1;
-    }
 }
 
 /* Copies the finished temporary file into the target, for a target with
@@ -427,14 +284,16 @@ static int copy_into_target(struct wt_output *out)
         errno = saved;
         return 0;
     }
-    /* Without the notice a signal would remove the only whole copy. */
+    /* While the target is neither old nor new, the temporary file is the
+     * only whole copy: a signal must keep it. */
     char *notice = in_place_notice(out);
     if (notice == NULL) {
         close(dst);
         errno = ENOMEM;
         return 0;
     }
-    s_in_place_notice = notice;
+    out->notice = notice;
+    wt_signals_say_on_exit(notice);
     int ok = wt_copy_from_start(out->fd, dst) && ftruncate(dst, st.st_size) == 0 &&
              (fsync(dst) == 0 || errno == EINVAL);
     int saved = errno;
@@ -475,19 +334,19 @@ int wt_output_close(struct wt_output *out, int keep, char **kept_copy)
         } else {
             /* The target may be cut short: the whole output stays here, and
              * the caller names it. */
-            disarm_temp();
+            wt_signals_forget_temp();
             *kept_copy = out->temp_path;
             out->temp_path = NULL;
         }
-        char *notice = s_in_place_notice;
-        s_in_place_notice = NULL;
-        free(notice);
+        free(out->notice);
+        out->notice = NULL;
+        wt_signals_say_on_exit(NULL);
     } else {
         ok = close(out->fd) == 0 &&
              renameat(out->dir_fd, out->temp_name, out->dir_fd, out->final_base) == 0;
         saved = errno;
         if (ok)
-            disarm_temp();
+            wt_signals_forget_temp();
         else
             drop_temp(out);
     }

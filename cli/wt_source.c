@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "wt_output.h"
+#include "wt_stdfds.h"
 
 enum { BLOCK_SIZE = 1 << 20, BLOCKS = 4 };
 

@@ -15,10 +15,13 @@
 
 #include "wt_bytes.h"
 #include "wt_cli.h"
+#include "wt_io.h"
 #include "wt_jobs.h"
 #include "wt_markup.h"
 #include "wt_output.h"
 #include "wt_raw.h"
+#include "wt_signals.h"
+#include "wt_stdfds.h"
 #include "wttable.h"
 
 enum { EXIT_NONE_FOUND = 1, EXIT_FAILED = 1, EXIT_TROUBLE = 2 };
