@@ -19,14 +19,26 @@
 extern "C" {
 #endif
 
+/* Each program's totals for one item, added up by the parent. */
+struct wt_convert_totals { /* wttable: one input */
+    unsigned long long bytes_in, bytes_out, tables;
+    double seconds;        /* the conversion's own time */
+};
+
+struct wt_dump_totals {    /* wttable-dump: one dump file */
+    unsigned long long pages, revisions, objects, tables, failed, bytes;
+};
+
 /* What an item reports back to the parent. */
 struct wt_job_report {
     int status;          /* the item's exit status */
     int found;           /* the item had what was looked for (-c, -l) */
     int write_errno;     /* a write failed */
     int stop;            /* no item after this one is to be emitted */
-    unsigned long long count[4]; /* program-defined totals */
-    double seconds;
+    union {
+        struct wt_convert_totals convert;
+        struct wt_dump_totals dump;
+    } totals;
 };
 
 /* Items a worker prepares ahead, and the bytes it may hold before it emits

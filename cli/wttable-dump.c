@@ -100,10 +100,6 @@ enum element {
     EL_ID, EL_REVISION, EL_TIMESTAMP, EL_TEXT
 };
 
-struct totals {
-    unsigned long long pages, revisions, objects, tables, failed, bytes;
-};
-
 /* The state of one file's reading. */
 struct dump {
     const struct options *opt;
@@ -131,7 +127,7 @@ struct dump {
 
     struct wt_raw raw;
     struct wt_bytes record;
-    struct totals totals;
+    struct wt_dump_totals totals;
 
     struct pipeline *pipe;  /* -j with one file: revisions go to workers */
     int ns_known;           /* in a worker: the namespace came with the revision */
@@ -143,6 +139,16 @@ struct dump {
     struct wt_bytes progress_line;
     int field_too_long;     /* a small field passed FIELD_MAX: the dump is refused */
 };
+
+static void add_totals(struct wt_dump_totals *to, const struct wt_dump_totals *from)
+{
+    to->pages += from->pages;
+    to->revisions += from->revisions;
+    to->objects += from->objects;
+    to->tables += from->tables;
+    to->failed += from->failed;
+    to->bytes += from->bytes;
+}
 
 static enum element element_code(const char *name)
 {
@@ -658,7 +664,7 @@ struct result_header {
     int end;
     int status;
     size_t out_len, msgs_len;
-    struct totals totals;
+    struct wt_dump_totals totals;
 };
 
 struct pipeline {
@@ -673,7 +679,7 @@ struct pipeline {
     struct wt_bytes *msgs;  /* the file's messages, in revision order */
     int write_errno;
     int status;
-    struct totals totals;
+    struct wt_dump_totals totals;
 };
 
 static int read_field(int fd, struct wt_bytes *b, size_t len)
@@ -910,10 +916,7 @@ static int dump_file_pipelined(struct dump *d, const char *path, int workers)
         d->status = p.status;
     if (p.write_errno != 0 && d->write_errno == 0)
         d->write_errno = p.write_errno;
-    d->totals.revisions += p.totals.revisions;
-    d->totals.objects += p.totals.objects;
-    d->totals.tables += p.totals.tables;
-    d->totals.failed += p.totals.failed;
+    add_totals(&d->totals, &p.totals); /* the workers count no pages or bytes */
     if (want_progress(d->opt))
         show_progress(d, 1);
     d->bytes_read = 0;
@@ -934,11 +937,11 @@ struct run {
         struct wt_bytes msgs;
         int status;
         int write_errno;
-        struct totals totals;
+        struct wt_dump_totals totals;
     } parts[WT_JOBS_AHEAD];
     int status;
     int write_errno;
-    struct totals totals;
+    struct wt_dump_totals totals;
     double started;
 };
 
@@ -1024,12 +1027,7 @@ static void emit_part(void *ctx, size_t i, int slot, struct wt_job_report *repor
         p->spool = -1;
     }
     report->status = p->status;
-    report->count[0] = p->totals.pages;
-    report->count[1] = p->totals.revisions;
-    report->count[2] = p->totals.tables;
-    report->count[3] = p->totals.bytes;
-    report->seconds = (double)p->totals.objects;
-    report->found = (int)p->totals.failed;
+    report->totals.dump = p->totals;
     report->stop = report->write_errno != 0 || p->spool_failed;
 }
 
@@ -1039,12 +1037,7 @@ static int collect_part(void *ctx, size_t i, const struct wt_job_report *report)
     (void)i;
     if (report->status > run->status)
         run->status = report->status;
-    run->totals.pages += report->count[0];
-    run->totals.revisions += report->count[1];
-    run->totals.tables += report->count[2];
-    run->totals.bytes += report->count[3];
-    run->totals.objects += (unsigned long long)report->seconds;
-    run->totals.failed += (unsigned long long)report->found;
+    add_totals(&run->totals, &report->totals.dump);
     if (report->write_errno != 0) {
         run->write_errno = report->write_errno;
         return 0;

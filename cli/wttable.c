@@ -74,21 +74,14 @@ struct options {
     const char *output_dir;
 };
 
-struct text {
-    char *data;
-    size_t len;
-    size_t cap;
-};
-
 /* What one input left for its turn. */
 struct item {
-    struct text text;
+    struct wt_bytes text;
     struct wt_bytes before; /* warnings and errors */
     struct wt_bytes after;  /* the --stats line */
     const char *html;
     size_t html_len;
-    char *held;          /* a copy of the HTML, when it must outlive the next call */
-    size_t held_cap;
+    struct wt_bytes held; /* a copy of the HTML, when it must outlive the next call */
     int status;
     int found;
     int converted;
@@ -122,27 +115,18 @@ static void complain(struct wt_bytes *n, const char *name, const char *reason)
 /* Reads a whole input in blocks, checking each block for a NUL as it
  * arrives, so that a binary file or a device of zeros is refused at once.
  * Returns 1; 0 with errno set on a read error; -1 with *nul_at on a NUL. */
-static int read_input(int fd, struct text *t, size_t *nul_at)
+static int read_input(int fd, struct wt_bytes *t, size_t *nul_at)
 {
     t->len = 0;
     struct stat st;
     size_t want = 1 << 16;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        want = (size_t)st.st_size + 1;
+        want = (size_t)st.st_size;
     for (;;) {
-        if (t->cap - t->len < 2 || t->cap < want) {
-            size_t cap = t->cap < want ? want : t->cap * 2;
-            if (cap < t->cap) {
-                errno = ENOMEM;
-                return 0;
-            }
-            char *bigger = realloc(t->data, cap);
-            if (bigger == NULL) {
-                errno = ENOMEM;
-                return 0;
-            }
-            t->data = bigger;
-            t->cap = cap;
+        /* Room for the whole of a regular file at once, and the NUL. */
+        if (!wt_bytes_reserve(t, t->len == 0 ? want : 1)) {
+            errno = ENOMEM;
+            return 0;
         }
         size_t room = t->cap - t->len - 1;
         ssize_t n = read(fd, t->data + t->len, room > (1u << 30) ? (1u << 30) : room);
@@ -260,15 +244,12 @@ static int write_to_dir(const char *target, struct item *it, int raw)
  * buffer.  Returns 0 when memory ran out. */
 static int hold_html(struct item *it)
 {
-    if (it->html_len + 1 > it->held_cap) {
-        char *bigger = realloc(it->held, it->html_len + 1);
-        if (bigger == NULL)
-            return 0;
-        it->held = bigger;
-        it->held_cap = it->html_len + 1;
-    }
-    memcpy(it->held, it->html, it->html_len + 1);
-    it->html = it->held;
+    it->held.len = 0;
+    if (!wt_bytes_reserve(&it->held, it->html_len))
+        return 0;
+    memcpy(it->held.data, it->html, it->html_len + 1);
+    it->held.len = it->html_len;
+    it->html = it->held.data;
     return 1;
 }
 
@@ -405,10 +386,10 @@ static void emit_input(void *ctx, size_t i, int slot, struct wt_job_report *repo
         unsigned long long out =
             report->status == 0 && report->write_errno == 0 ? html_bytes_out(it, opt->raw) : 0;
         stats_line(&it->after, name, it->text.len, out, it->tables, it->seconds);
-        report->count[0] = it->text.len;
-        report->count[1] = out;
-        report->count[2] = it->tables;
-        report->seconds = it->seconds;
+        report->totals.convert.bytes_in = it->text.len;
+        report->totals.convert.bytes_out = out;
+        report->totals.convert.tables = it->tables;
+        report->totals.convert.seconds = it->seconds;
         wt_write_all(2, it->after.data, it->after.len);
     }
     /* The same conditions end the run in collect_input. */
@@ -426,10 +407,10 @@ static int collect_input(void *ctx, size_t i, const struct wt_job_report *report
     run->status = worse(run->status, report->status);
     run->found |= report->found;
     run->inputs++;
-    run->total_in += report->count[0];
-    run->total_out += report->count[1];
-    run->total_tables += report->count[2];
-    run->total_seconds += report->seconds;
+    run->total_in += report->totals.convert.bytes_in;
+    run->total_out += report->totals.convert.bytes_out;
+    run->total_tables += report->totals.convert.tables;
+    run->total_seconds += report->totals.convert.seconds;
     if (report->write_errno != 0) {
         run->status = EXIT_TROUBLE;
         run->write_errno = report->write_errno;
@@ -584,8 +565,8 @@ static void free_run(struct run *run)
 {
     for (size_t i = 0; i < WT_JOBS_AHEAD; i++) {
         struct item *it = &run->items[i];
-        free(it->text.data);
-        free(it->held);
+        wt_bytes_free(&it->text);
+        wt_bytes_free(&it->held);
         wt_bytes_free(&it->before);
         wt_bytes_free(&it->after);
     }
