@@ -2,11 +2,6 @@
 
 #include <string.h>
 
-static int is_space(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
 void wt_line_walk_init(struct wt_line_walk *walk, const char *text, size_t len)
 {
     walk->base = text;
@@ -16,33 +11,21 @@ void wt_line_walk_init(struct wt_line_walk *walk, const char *text, size_t len)
     walk->depth = 0;
 }
 
-/* Colons, then spaces or tabs, then "{|". */
-static int is_table_start(const char *s, size_t len)
+static enum wt_line_kind classify(const char *t, size_t n, int depth)
 {
-    size_t i = 0;
-    while (i < len && s[i] == ':')
-        i++;
-    while (i < len && (s[i] == ' ' || s[i] == '\t'))
-        i++;
-    return len - i >= 2 && s[i] == '{' && s[i + 1] == '|';
-}
-
-static enum wt_line_kind classify(const char *t, size_t n, int depth, int *starts)
-{
-    *starts = 0;
+    size_t colons;
+    const char *after;
     if (n == 0)
         return depth == 0 ? WT_LINE_OUTSIDE : WT_LINE_OTHER;
-    if (is_table_start(t, n)) {
-        *starts = 1;
+    if (wt_table_start(t, t + n, &colons, &after))
         return WT_LINE_TABLE_START;
-    }
     if (depth == 0)
         return WT_LINE_OUTSIDE;
-    if (n >= 2 && t[0] == '|' && t[1] == '}')
-        return WT_LINE_TABLE_END;
-    if (t[0] == '|' || t[0] == '!')
-        return WT_LINE_MARKUP;
-    return WT_LINE_OTHER;
+    switch (wt_marker_of(t, n)) {
+    case WT_MARK_NONE: return WT_LINE_OTHER;
+    case WT_MARK_TABLE_END: return WT_LINE_TABLE_END;
+    default: return WT_LINE_MARKUP;
+    }
 }
 
 int wt_line_walk_next(struct wt_line_walk *walk, struct wt_line *line)
@@ -57,9 +40,9 @@ int wt_line_walk_next(struct wt_line_walk *walk, struct wt_line *line)
         stop--;
     const char *t = start;
     const char *u = stop;
-    while (t < u && is_space((unsigned char)*t))
+    while (t < u && wt_is_space((unsigned char)*t))
         t++;
-    while (u > t && is_space((unsigned char)u[-1]))
+    while (u > t && wt_is_space((unsigned char)u[-1]))
         u--;
 
     line->start = start;
@@ -69,10 +52,9 @@ int wt_line_walk_next(struct wt_line_walk *walk, struct wt_line *line)
     line->number = ++walk->number;
     line->depth = walk->depth;
     line->too_deep = 0;
-    int starts;
-    line->kind = classify(t, line->trimmed_len, walk->depth, &starts);
+    line->kind = classify(t, line->trimmed_len, walk->depth);
     if (line->kind == WT_LINE_TABLE_START) {
-        if (walk->depth == WT_MAX_DEPTH)
+        if (walk->depth == WTTABLE_MAX_DEPTH)
             line->too_deep = 1;
         else
             walk->depth++;
@@ -135,10 +117,10 @@ static size_t header_cell_text(const char *rest, size_t n, char *out, size_t *wa
     size_t held = 0;
     size_t total = 0;
     for (size_t i = 0; i < n;) {
-        int pair = rest[i] == '!' && i + 1 < n && rest[i + 1] == '!';
+        int pair = wt_is_bang_pair(rest, i, n);
         size_t unit = pair ? 2 : 1;
         total += unit;
-        if (held + unit <= WT_LINE_MAX) {
+        if (held + unit <= WTTABLE_CELL_TEXT_KEPT) {
             out[held] = pair ? '|' : rest[i];
             if (pair)
                 out[held + 1] = '|';
@@ -157,29 +139,31 @@ int wt_markup_cuts(const struct wt_line *line, struct wt_cuts *cuts)
     size_t n = line->trimmed_len;
     if (line->kind != WT_LINE_MARKUP)
         return 0;
-    if (n >= 2 && t[0] == '|' && t[1] == '-') {
+    enum wt_marker marker = wt_marker_of(t, n);
+    if (marker == WT_MARK_ALONE)
+        return 0;
+    if (marker == WT_MARK_ROW) {
         size_t i = 0;
-        while (i < n && (t[i] == '|' || t[i] == '-'))
+        while (i < n && wt_continues_row_marker(t[i]))
             i++;
-        while (i < n && is_space((unsigned char)t[i]))
+        while (i < n && wt_is_space((unsigned char)t[i]))
             i++;
         cuts->row_attrs = n - i;
-        return cuts->row_attrs > WT_ATTR_MAX;
+        return cuts->row_attrs > WTTABLE_ROW_ATTRS_KEPT;
     }
-    size_t marker = n >= 2 && t[0] == '|' && t[1] == '+' ? 2 : 1;
-    const char *rest = t + marker;
-    size_t rest_len = n - marker;
-    if (rest_len == 0)
-        return 0;
-    if (t[0] == '!') {
-        static char scratch[WT_LINE_MAX];
+    size_t marker_len = wt_marker_len(marker);
+    const char *rest = t + marker_len;
+    size_t rest_len = n - marker_len;
+    if (marker == WT_MARK_HEADER) {
+        static char scratch[WTTABLE_CELL_TEXT_KEPT];
         size_t kept = header_cell_text(rest, rest_len, scratch, &cuts->cell_text);
         cuts->cells = count_pieces(scratch, kept);
     } else {
         cuts->cell_text = rest_len;
-        cuts->cells = count_pieces(rest, rest_len < WT_LINE_MAX ? rest_len : WT_LINE_MAX);
+        cuts->cells = count_pieces(rest, rest_len < WTTABLE_CELL_TEXT_KEPT
+                                             ? rest_len : WTTABLE_CELL_TEXT_KEPT);
     }
-    return cuts->cell_text > WT_LINE_MAX || cuts->cells > WT_MAX_CELLS;
+    return cuts->cell_text > WTTABLE_CELL_TEXT_KEPT || cuts->cells > WTTABLE_MAX_CELLS;
 }
 
 size_t wt_too_deep_line(const char *text, size_t len)

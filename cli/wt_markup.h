@@ -1,5 +1,5 @@
-/* A walk over the lines of a text that classifies them the way the converter
- * does (table start and end lines, markup lines, nesting depth), for what the
+/* A walk over the lines of a text that classifies them by the converter's
+ * own rules (wt_markup_rules.h) (table start and end lines, markup lines, nesting depth), for what the
  * programs say about a text without changing the library's output: warnings
  * for the converter's silent cuts, the line of a nesting failure, and the
  * split of a text into its top-level tables. */
@@ -8,11 +8,11 @@
 
 #include <stddef.h>
 
+#include "wt_markup_rules.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-enum { WT_MAX_DEPTH = 64, WT_MAX_CELLS = 256, WT_LINE_MAX = 16383, WT_ATTR_MAX = 1022 };
 
 enum wt_line_kind {
     WT_LINE_OUTSIDE,      /* outside every table, blank lines included */

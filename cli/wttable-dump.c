@@ -331,16 +331,17 @@ static void handle_revision(struct dump *d)
     while ((found = wt_next_table(&walk, &span)) == 1)
         append_table(d, text, &span, tables++ == 0);
     if (found < 0) {
-        /* The library's own message for the whole text. */
-        wttable_to_html(text);
+        /* The walk stopped where the library's conversion of the whole text
+         * fails, and with its message. */
+        static const char k_failed[] = WTTABLE_TABLES_FAILED;
         d->record.len = mark;
         d->totals.tables = tables_before;
         wt_bytes_append_str(&d->record, "], \"error\": ");
-        wt_bytes_json_string(&d->record, wttable_last_error(), strlen(wttable_last_error()));
+        wt_bytes_json_string(&d->record, k_failed, sizeof k_failed - 1);
         wt_bytes_append_str(&d->record, "}\n");
         warn(d, "page \"%.*s\" (revision %.*s): %s: more than %d nested tables",
-             (int)d->title.len, d->title.data, (int)d->rev_id.len, d->rev_id.data,
-             wttable_last_error(), WT_MAX_DEPTH);
+             (int)d->title.len, d->title.data, (int)d->rev_id.len, d->rev_id.data, k_failed,
+             WTTABLE_MAX_DEPTH);
         d->totals.failed++;
         if (d->status < EXIT_FAILED)
             d->status = EXIT_FAILED;

@@ -165,15 +165,15 @@ static unsigned long long scan_lines(struct wt_bytes *warnings, const char *name
         failed |= line.too_deep;
         if (warnings == NULL || failed || !wt_markup_cuts(&line, &cuts))
             continue;
-        if (cuts.row_attrs > WT_ATTR_MAX)
+        if (cuts.row_attrs > WTTABLE_ROW_ATTRS_KEPT)
             wt_bytes_printf(warnings, "wttable: %s:%zu: row attributes of %zu bytes cut to %d\n",
-                            name, line.number, cuts.row_attrs, WT_ATTR_MAX);
-        if (cuts.cell_text > WT_LINE_MAX)
+                            name, line.number, cuts.row_attrs, WTTABLE_ROW_ATTRS_KEPT);
+        if (cuts.cell_text > WTTABLE_CELL_TEXT_KEPT)
             wt_bytes_printf(warnings, "wttable: %s:%zu: cell text of %zu bytes cut to %d\n", name,
-                            line.number, cuts.cell_text, WT_LINE_MAX);
-        if (cuts.cells > WT_MAX_CELLS)
+                            line.number, cuts.cell_text, WTTABLE_CELL_TEXT_KEPT);
+        if (cuts.cells > WTTABLE_MAX_CELLS)
             wt_bytes_printf(warnings, "wttable: %s:%zu: %zu cells on one line; those after the "
-                            "%dth dropped\n", name, line.number, cuts.cells, WT_MAX_CELLS);
+                            "%dth dropped\n", name, line.number, cuts.cells, WTTABLE_MAX_CELLS);
     }
     return starts;
 }
@@ -332,7 +332,7 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
         if (line != 0)
             wt_bytes_printf(&it->before, "wttable: %s:%zu: %s: more than %d nested tables\n",
                             name, line,
-                      wttable_last_error(), WT_MAX_DEPTH);
+                      wttable_last_error(), WTTABLE_MAX_DEPTH);
         else
             complain(&it->before, name, wttable_last_error());
         it->status = EXIT_FAILED;

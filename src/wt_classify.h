@@ -16,6 +16,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "wt_markup_rules.h"
+
 /* WTTABLE_NO_SIMD (the CMake option of that name) leaves every intrinsic
  * out, so the scalar code is built and tested like the others. */
 #if defined(__x86_64__) && !defined(WTTABLE_NO_SIMD)
@@ -49,8 +51,8 @@ static inline void wt_classify_plain(const char *text, size_t count, const wt_ma
             line_feed |= c == '\n' ? bit : 0;
             bar |= c == '|' ? bit : 0;
             bang |= c == '!' ? bit : 0;
-            space |= (c == '\n' || c == '\t' || c == '\r' || c == ' ') ? bit : 0;
-            guard |= ((c == '[' && next == '[') || (c == '-' && next == '{')) ? bit : 0;
+            space |= wt_is_space((unsigned char)c) ? bit : 0;
+            guard |= wt_is_guard_pair((char)c, (char)next) ? bit : 0;
         }
         rows->line_feed[k] = line_feed;
         rows->bar[k] = bar;
@@ -83,10 +85,10 @@ static inline void wt_classify_sse2(const char *text, size_t count, const wt_mas
                                          _mm_or_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8('\t')),
                                                       _mm_cmpeq_epi8(b, _mm_set1_epi8('\r'))));
             __m128i pairs = _mm_or_si128(
-                _mm_and_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8('[')),
-                              _mm_cmpeq_epi8(next, _mm_set1_epi8('['))),
-                _mm_and_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8('-')),
-                              _mm_cmpeq_epi8(next, _mm_set1_epi8('{'))));
+                _mm_and_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(WT_GUARD_LINK_FIRST)),
+                              _mm_cmpeq_epi8(next, _mm_set1_epi8(WT_GUARD_LINK_SECOND))),
+                _mm_and_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(WT_GUARD_VARIANT_FIRST)),
+                              _mm_cmpeq_epi8(next, _mm_set1_epi8(WT_GUARD_VARIANT_SECOND))));
             line_feed |= wt_sse2_movemask(lf, q);
             bar |= wt_sse2_movemask(_mm_cmpeq_epi8(b, _mm_set1_epi8('|')), q);
             bang |= wt_sse2_movemask(_mm_cmpeq_epi8(b, _mm_set1_epi8('!')), q);
@@ -120,10 +122,10 @@ __attribute__((target("avx2"))) static inline void wt_avx2_half(const char *at, 
     *blank = _mm256_or_si256(_mm256_or_si256(*lf, _mm256_cmpeq_epi8(b, _mm256_set1_epi8(' '))),
                              _mm256_or_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8('\t')),
                                              _mm256_cmpeq_epi8(b, _mm256_set1_epi8('\r'))));
-    *pairs = _mm256_or_si256(_mm256_and_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8('[')),
-                                              _mm256_cmpeq_epi8(next, _mm256_set1_epi8('['))),
-                             _mm256_and_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8('-')),
-                                              _mm256_cmpeq_epi8(next, _mm256_set1_epi8('{'))));
+    *pairs = _mm256_or_si256(_mm256_and_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8(WT_GUARD_LINK_FIRST)),
+                                              _mm256_cmpeq_epi8(next, _mm256_set1_epi8(WT_GUARD_LINK_SECOND))),
+                             _mm256_and_si256(_mm256_cmpeq_epi8(b, _mm256_set1_epi8(WT_GUARD_VARIANT_FIRST)),
+                                              _mm256_cmpeq_epi8(next, _mm256_set1_epi8(WT_GUARD_VARIANT_SECOND))));
 }
 
 __attribute__((target("avx2"))) static void wt_classify_avx2(const char *text, size_t count,
@@ -155,10 +157,10 @@ wt_classify_avx512(const char *text, size_t count, const wt_mask_rows *rows)
         rows->space[k] = lf | _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(' ')) |
                          _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\t')) |
                          _mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('\r'));
-        rows->guard[k] = (_mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('[')) &
-                          _mm512_cmpeq_epi8_mask(next, _mm512_set1_epi8('['))) |
-                         (_mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8('-')) &
-                          _mm512_cmpeq_epi8_mask(next, _mm512_set1_epi8('{')));
+        rows->guard[k] = (_mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(WT_GUARD_LINK_FIRST)) &
+                          _mm512_cmpeq_epi8_mask(next, _mm512_set1_epi8(WT_GUARD_LINK_SECOND))) |
+                         (_mm512_cmpeq_epi8_mask(b, _mm512_set1_epi8(WT_GUARD_VARIANT_FIRST)) &
+                          _mm512_cmpeq_epi8_mask(next, _mm512_set1_epi8(WT_GUARD_VARIANT_SECOND)));
     }
 }
 
@@ -183,10 +185,10 @@ static void wt_classify_simd128(const char *text, size_t count, const wt_mask_ro
                                         wasm_v128_or(wasm_i8x16_eq(b, wasm_i8x16_splat('\t')),
                                                      wasm_i8x16_eq(b, wasm_i8x16_splat('\r'))));
             v128_t pairs = wasm_v128_or(
-                wasm_v128_and(wasm_i8x16_eq(b, wasm_i8x16_splat('[')),
-                              wasm_i8x16_eq(next, wasm_i8x16_splat('['))),
-                wasm_v128_and(wasm_i8x16_eq(b, wasm_i8x16_splat('-')),
-                              wasm_i8x16_eq(next, wasm_i8x16_splat('{'))));
+                wasm_v128_and(wasm_i8x16_eq(b, wasm_i8x16_splat(WT_GUARD_LINK_FIRST)),
+                              wasm_i8x16_eq(next, wasm_i8x16_splat(WT_GUARD_LINK_SECOND))),
+                wasm_v128_and(wasm_i8x16_eq(b, wasm_i8x16_splat(WT_GUARD_VARIANT_FIRST)),
+                              wasm_i8x16_eq(next, wasm_i8x16_splat(WT_GUARD_VARIANT_SECOND))));
             line_feed |= wt_simd128_bitmask(lf, q);
             bar |= wt_simd128_bitmask(wasm_i8x16_eq(b, wasm_i8x16_splat('|')), q);
             bang |= wt_simd128_bitmask(wasm_i8x16_eq(b, wasm_i8x16_splat('!')), q);

@@ -54,13 +54,13 @@ WTTABLE_API const char *wttable_last_error(void)
 WTTABLE_API const char *wttable_parse_document(const char *text)
 {
     return convert(text, &s_doc_buf, &s_doc_init, WTTABLE_DOC_BUF_START, 0,
-                   "Failed to parse document tables");
+                   WTTABLE_DOCUMENT_FAILED);
 }
 
 WTTABLE_API const char *wttable_to_html(const char *text)
 {
     return convert(text, &s_html_buf, &s_html_init, WTTABLE_HTML_BUF_START, 1,
-                   "Failed to parse table markup");
+                   WTTABLE_TABLES_FAILED);
 }
 
 WTTABLE_API const char *wttable_version(void)

@@ -192,7 +192,7 @@ static int handle_row_line(wttable_frame *frame, const char *rest, const char *e
 {
     /* Any mixture of "|" and "-" continues the marker ("|----", "|-|-"). */
     const char *attrs = rest;
-    while (attrs < end && (*attrs == '|' || *attrs == '-'))
+    while (attrs < end && wt_continues_row_marker(*attrs))
         attrs++;
     attrs = skip_space(attrs, end);
     size_t attrs_len = (size_t)(end - attrs);
@@ -236,7 +236,7 @@ static size_t copy_header_text(char *scratch, const char *rest, size_t n)
         i += run;
         if (i == n || len == limit)
             break;
-        if (i + 1 < n && rest[i + 1] == '!') {
+        if (wt_is_bang_pair(rest, i, n)) {
             if (len + 2 <= limit) {
                 scratch[len++] = '|';
                 scratch[len++] = '|';
@@ -313,10 +313,10 @@ static inline unsigned guard_pair_mask(const char *block)
     __m128i first = _mm_loadu_si128((const __m128i *)(const void *)block);
     __m128i second = _mm_loadu_si128((const __m128i *)(const void *)(block + 1));
     __m128i pairs = _mm_or_si128(
-        _mm_and_si128(_mm_cmpeq_epi8(first, _mm_set1_epi8('[')),
-                      _mm_cmpeq_epi8(second, _mm_set1_epi8('['))),
-        _mm_and_si128(_mm_cmpeq_epi8(first, _mm_set1_epi8('-')),
-                      _mm_cmpeq_epi8(second, _mm_set1_epi8('{'))));
+        _mm_and_si128(_mm_cmpeq_epi8(first, _mm_set1_epi8(WT_GUARD_LINK_FIRST)),
+                      _mm_cmpeq_epi8(second, _mm_set1_epi8(WT_GUARD_LINK_SECOND))),
+        _mm_and_si128(_mm_cmpeq_epi8(first, _mm_set1_epi8(WT_GUARD_VARIANT_FIRST)),
+                      _mm_cmpeq_epi8(second, _mm_set1_epi8(WT_GUARD_VARIANT_SECOND))));
     return (unsigned)_mm_movemask_epi8(pairs);
 }
 #elif defined(WT_CLASSIFY_SIMD128)
@@ -325,10 +325,10 @@ static inline unsigned guard_pair_mask(const char *block)
     v128_t first = wasm_v128_load(block);
     v128_t second = wasm_v128_load(block + 1);
     v128_t pairs = wasm_v128_or(
-        wasm_v128_and(wasm_i8x16_eq(first, wasm_i8x16_splat('[')),
-                      wasm_i8x16_eq(second, wasm_i8x16_splat('['))),
-        wasm_v128_and(wasm_i8x16_eq(first, wasm_i8x16_splat('-')),
-                      wasm_i8x16_eq(second, wasm_i8x16_splat('{'))));
+        wasm_v128_and(wasm_i8x16_eq(first, wasm_i8x16_splat(WT_GUARD_LINK_FIRST)),
+                      wasm_i8x16_eq(second, wasm_i8x16_splat(WT_GUARD_LINK_SECOND))),
+        wasm_v128_and(wasm_i8x16_eq(first, wasm_i8x16_splat(WT_GUARD_VARIANT_FIRST)),
+                      wasm_i8x16_eq(second, wasm_i8x16_splat(WT_GUARD_VARIANT_SECOND))));
     return (unsigned)wasm_i8x16_bitmask(pairs);
 }
 #endif
@@ -359,7 +359,7 @@ static inline int has_guard_pair(const char *low, const char *p, size_t n)
     (void)low;
 #endif
     for (; i + 1 < n; i++) {
-        if ((p[i] == '[' && p[i + 1] == '[') || (p[i] == '-' && p[i + 1] == '{'))
+        if (wt_is_guard_pair(p[i], p[i + 1]))
             return 1;
     }
     return 0;
@@ -903,23 +903,6 @@ static int handle_cell_line_indexed(const wttable_index *ix, wttable_frame *fram
 
 /* ---- lines and nesting -------------------------------------------------- */
 
-/* Colons, then only SPACE or TAB, then "{|", on a trimmed line.  On a match
- * gives the colon count and the first byte behind "{|". */
-static int is_table_start(const char *line, const char *end, size_t *colons, const char **after)
-{
-    const char *p = line;
-    while (p < end && *p == ':')
-        p++;
-    size_t count = (size_t)(p - line);
-    while (p < end && (*p == ' ' || *p == '\t'))
-        p++;
-    if (end - p < 2 || p[0] != '{' || p[1] != '|')
-        return 0;
-    *colons = count;
-    *after = p + 2;
-    return 1;
-}
-
 static int open_table(wttable_ctx *ctx, size_t colons, const char *attrs, const char *end,
                       wt_buf *buf)
 {
@@ -1026,42 +1009,39 @@ static int handle_table_line(wttable_ctx *ctx, const char *raw, const char *raw_
                              wttable_index *ix, wt_buf *buf)
 {
     wttable_frame *frame = &ctx->frames[ctx->depth - 1];
-    /* A lone "|", "!" or "|+" has no effect at all; a lone "|-" does. */
-    if (line[0] == '|') {
-        if (end - line == 1)
-            return 1;
-        switch (line[1]) {
-        case '}':
-            return end_table(ctx, line + 2, end, buf);
-        case '-':
-            return handle_row_line(frame, line + 2, end, buf);
-        case '+':
-            if (ix != NULL)
-                return handle_cell_line_indexed(ix, frame, MARKUP_CAPTION, line + 2, end, text_end,
-                                                buf);
-            return handle_cell_line(ctx, frame, MARKUP_CAPTION, line + 2, end, text_end, buf);
-        default:
-            if (ix != NULL)
-                return handle_cell_line_indexed(ix, frame, MARKUP_DATA, line + 1, end, text_end,
-                                                buf);
-            return handle_cell_line(ctx, frame, MARKUP_DATA, line + 1, end, text_end, buf);
-        }
+    enum wt_marker marker = wt_marker_of(line, (size_t)(end - line));
+    if (marker == WT_MARK_NONE)
+        return handle_continuation(frame, raw, raw_end, buf);
+    if (marker == WT_MARK_ALONE)
+        return 1;
+    const char *rest = line + wt_marker_len(marker);
+    switch (marker) {
+    case WT_MARK_NONE:
+    case WT_MARK_ALONE:
+        break;
+    case WT_MARK_TABLE_END:
+        return end_table(ctx, rest, end, buf);
+    case WT_MARK_ROW:
+        return handle_row_line(frame, rest, end, buf);
+    case WT_MARK_CAPTION:
+    case WT_MARK_DATA: {
+        int kind = marker == WT_MARK_DATA ? MARKUP_DATA : MARKUP_CAPTION;
+        if (ix != NULL)
+            return handle_cell_line_indexed(ix, frame, kind, rest, end, text_end, buf);
+        return handle_cell_line(ctx, frame, kind, rest, end, text_end, buf);
     }
-    if (line[0] == '!') {
-        if (end - line == 1)
-            return 1;
+    case WT_MARK_HEADER:
         /* In the window unless "!!!" makes the pairing of bangs depend on
          * where a run starts. */
         if (ix != NULL && !ix->headers_ready)
             index_header_bars(ix);
-        if (ix != NULL && line[1] != '!' &&
-            next_set(ix->bang_runs, (size_t)(line + 1 - ix->base), (size_t)(end - ix->base)) ==
+        if (ix != NULL && rest[0] != '!' &&
+            next_set(ix->bang_runs, (size_t)(rest - ix->base), (size_t)(end - ix->base)) ==
                 (size_t)(end - ix->base))
-            return handle_cell_line_indexed(ix, frame, MARKUP_HEADER, line + 1, end, text_end,
-                                            buf);
-        return handle_cell_line(ctx, frame, MARKUP_HEADER, line + 1, end, text_end, buf);
+            return handle_cell_line_indexed(ix, frame, MARKUP_HEADER, rest, end, text_end, buf);
+        return handle_cell_line(ctx, frame, MARKUP_HEADER, rest, end, text_end, buf);
     }
-    return handle_continuation(frame, raw, raw_end, buf);
+    return 1;
 }
 
 static void trim_final_newline(wt_buf *buf)
@@ -1181,7 +1161,7 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
         const char *after = NULL;
         int starts_table = 0;
         if (line < line_stop && (line[0] == ':' || line[0] == '{'))
-            starts_table = is_table_start(line, line_stop, &colons, &after);
+            starts_table = wt_table_start(line, line_stop, &colons, &after);
 
         if (ctx.depth == 0 && !starts_table) {
             if (tables_only) {

@@ -7,12 +7,9 @@
 #include <stdint.h>
 
 #include "wt_buffer.h"
+#include "wt_markup_rules.h"
 
-#define WTTABLE_MAX_DEPTH 64   /* open tables at once */
-#define WTTABLE_MAX_CELLS 256  /* cells kept from one markup line */
-#define WTTABLE_LINE_MAX 16384 /* cell text of one markup line, with its NUL */
-#define WTTABLE_ATTR_MAX 1024  /* pending row attributes: SPACE, 1022 bytes, NUL */
-#define WTTABLE_TAG_MAX 16     /* tag name of the open cell, with its NUL */
+#define WTTABLE_TAG_MAX 16 /* tag name of the open cell, with its NUL */
 
 /* One cell's text inside wttable_ctx.scratch. */
 struct wttable_span {
@@ -86,13 +83,6 @@ int wttable_force_code_path(int path);
 
 /* "plain", "sse2", "avx2", "avx512", "simd128"; "" for no such path. */
 const char *wttable_code_path_name(int path);
-
-/* TAB, LF, CR and SPACE; nothing else is whitespace to the markup. */
-static inline int wt_is_space(unsigned char c)
-{
-    /* Bits 9, 10, 13 and 32. */
-    return c <= ' ' && ((0x100002600ULL >> c) & 1) != 0;
-}
 
 /* Appends the HTML of `text` to `buf`.  A non-zero `tables_only` writes the
  * tables only; 0 copies every line outside the tables as well.  Returns 1 on
