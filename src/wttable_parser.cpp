@@ -94,7 +94,7 @@ struct cell_tag_text {
     unsigned char open_len, close_len;
 };
 
-static const cell_tag_text k_cell_tags[3] = {
+static constexpr cell_tag_text k_cell_tags[3] = {
     {"caption", {"<caption>", "<caption "}, "</caption>\n", 9, 10},
     {"td", {"<td>", "<td "}, "</td>\n", 4, 5},
     {"th", {"<th>", "<th "}, "</th>\n", 4, 5},
@@ -366,14 +366,43 @@ static inline int has_guard_pair(const char *low, const char *p, size_t n)
 }
 
 /* Room that one cell line may need beyond its cell text: per piece a close
- * and a start tag (at most 21 bytes), one row start tag with attributes, and
- * the slack of the 16- and 64-byte stores. */
+ * and a start tag, one row start tag with attributes, and the slack of the
+ * fixed-size stores (16 bytes for a tag, 64 for a run of text). */
 #define CELL_PIECE_ROOM 32
 #define CELL_LINE_ROOM (WTTABLE_ATTR_MAX + 128)
+#define TAG_STORE 16
+#define RUN_STORE 64
 
-static inline char *put_literal(char *out, const char (&literal)[16], size_t len)
+constexpr size_t longest_piece_tags()
 {
-    memcpy(out, literal, 16);
+    size_t most = 0;
+    for (const cell_tag_text &tag : k_cell_tags) {
+        size_t n = tag.close_len + tag.open_len + 1u; /* "</td>" "<td " ">" */
+        most = n > most ? n : most;
+    }
+    return most;
+}
+
+constexpr size_t longest_close()
+{
+    size_t most = 0;
+    for (const cell_tag_text &tag : k_cell_tags)
+        most = tag.close_len + 1u > most ? tag.close_len + 1u : most;
+    return most;
+}
+
+static_assert(longest_close() <= TAG_STORE && sizeof k_cell_tags[0].open_tags[0] == TAG_STORE,
+              "a tag is stored as one fixed-size copy");
+static_assert(CELL_PIECE_ROOM >= longest_piece_tags(), "room for each piece's tags");
+static_assert(CELL_LINE_ROOM >= TAG_STORE + sizeof "<tr" + WTTABLE_ATTR_MAX + sizeof ">\n" +
+                                    RUN_STORE + 1,
+              "room for the open cell's close, the row start tag, the last store and the NUL");
+static_assert(WTTABLE_INDEX_BLOCKS * 64 < WTTABLE_LINE_MAX,
+              "a line in the window is shorter than the cell text limit, so never cut");
+
+static inline char *put_literal(char *out, const char (&literal)[TAG_STORE], size_t len)
+{
+    memcpy(out, literal, TAG_STORE);
     return out + len;
 }
 
@@ -390,8 +419,8 @@ static inline char *put_bytes(char *out, const char *bytes, size_t len)
  * cut off by the NUL. */
 static inline char *put_run(char *out, const char *bytes, size_t len, const char *limit)
 {
-    if (len <= 64 && limit - bytes >= 64)
-        memcpy(out, bytes, 64);
+    if (len <= RUN_STORE && limit - bytes >= RUN_STORE)
+        memcpy(out, bytes, RUN_STORE);
     else
         memcpy(out, bytes, len);
     return out + len;
@@ -928,20 +957,24 @@ static int open_table(wttable_ctx *ctx, size_t colons, const char *attrs, const 
 
 /* What every way of ending a table shares: the open cell, the open row and
  * the filler row of a table that never had one. */
+static constexpr char k_row_end[TAG_STORE] = "</tr>\n";
+static constexpr char k_filler_row[32] = "<tr><td></td></tr>\n";
+#define TABLE_END_ROOM 80
+static_assert(TABLE_END_ROOM >= longest_close() + sizeof "</tr>\n" + sizeof k_filler_row,
+              "room for the three stores of a table's end");
+
 static int close_table_body(wttable_frame *frame, wt_buf *buf)
 {
     /* One reservation and fixed-size stores, each kept or not by its flag:
      * table ends are frequent in nested markup, and their flags follow the
      * text. */
-    static const char k_row_end[16] = "</tr>\n";
-    static const char k_filler_row[32] = "<tr><td></td></tr>\n";
-    if (!wt_buf_reserve(buf, 80))
+    if (!wt_buf_reserve(buf, TABLE_END_ROOM))
         return 0;
     char *out = buf->data + buf->len;
     const cell_tag_text *cell = &k_cell_tags[cell_kind_of(frame)];
-    memcpy(out, cell->close, 16);
+    memcpy(out, cell->close, TAG_STORE);
     out += cell->close_len * (unsigned)frame->cell_open;
-    memcpy(out, k_row_end, 16);
+    memcpy(out, k_row_end, TAG_STORE);
     out += 6u * (unsigned)frame->row_open;
     memcpy(out, k_filler_row, 32);
     out += 19u * (unsigned)(frame->has_rows == 0);
