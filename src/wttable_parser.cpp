@@ -1,3 +1,18 @@
+/* The converter, in two stages.
+ *
+ * Stage 1 (wt_classify.h, and the choice of code path below) turns 64-byte
+ * blocks of the text into bit masks of the bytes that steer the markup.
+ * Only it uses instruction-set intrinsics, besides the 16-byte searches of
+ * find_byte.
+ *
+ * Stage 2 walks the lines.  The byte walk (find_line_plain, handle_cell_line
+ * and the functions they call) is the reference path: every input goes
+ * through it on the "plain" code path, and it handles every line.  The window
+ * path (find_line_indexed, handle_cell_line_indexed) takes its decisions
+ * from stage 1's masks instead, for the cell lines inside tables that a
+ * classified window holds; find_line_indexed alone decides whether a line
+ * takes it, and the tests compare every path with the reference converter in
+ * tests/.  Both paths read the markup through wt_markup_rules.h. */
 #include "wttable_parser.h"
 
 #include <stdint.h>
@@ -755,9 +770,10 @@ static char *put_short_piece(char *out, const cell_tag_text *tag, const char *pi
     uint64_t before = (bars - 1) & ~bars; /* the positions before the first bar */
     /* The first bar separates attributes, unless a guard pair lies wholly
      * before it: a pair starting at i ends before the bar when i + 1 does.
-     * A quarter of the cells have attributes, at random: the choice is
-     * made with masks and selects, not branches.  "<td " and "<td>" have
-     * the same length. */
+     * Whether a cell has attributes follows no pattern a predictor could
+     * learn (in the benchmark's generated cells a quarter have them, at
+     * random), so the choice is made with masks and selects, not branches.
+     * "<td " and "<td>" have the same length. */
     uint64_t separated = (uint64_t)0 - (uint64_t)((bars != 0) & ((guard & (before >> 1)) == 0));
     uint64_t attrs = solid & before & separated;
     uint64_t with_attrs = (uint64_t)0 - (uint64_t)(attrs != 0);
