@@ -1,6 +1,9 @@
 /* wttable-dump: every table of every page of a wiki XML export dump, as
- * JSON Lines.  Decompression by libarchive, XML by expat, conversion by the
- * library; the revision texts are prepared as raw pages unless --exact. */
+ * JSON Lines.  This file holds the options and the run: the files one after
+ * another or in workers, and one file's revisions in worker processes.  The
+ * reading is wt_dump_reader's (libarchive, expat), each revision's line
+ * wt_record's (the library converts), what is said on standard error
+ * wt_progress's. */
 #define _GNU_SOURCE
 
 #include <errno.h>
@@ -20,23 +23,18 @@
 
 #include "wt_bytes.h"
 #include "wt_cli.h"
+#include "wt_dump_reader.h"
 #include "wt_io.h"
 #include "wt_jobs.h"
-#include "wt_markup.h"
 #include "wt_output.h"
-#include "wt_raw.h"
+#include "wt_progress.h"
+#include "wt_record.h"
 #include "wt_signals.h"
-#include "wt_source.h"
 #include "wt_stdfds.h"
 #include "wttable.h"
 
 enum { EXIT_FAILED = 1, EXIT_TROUBLE = 2 };
-enum { MAX_NAMESPACE_ARGS = 64, FLUSH_BYTES = 1 << 20, STACK_MAX = 64 };
-/* Every field but the revision text (titles are at most 255 bytes in the
- * wiki; ids, timestamps and namespace names are shorter): a larger one is
- * not a dump, and keeping it whole would let a small compressed file take
- * gigabytes. */
-enum { FIELD_MAX = 64 << 10 };
+enum { MAX_NAMESPACE_ARGS = 64, FLUSH_BYTES = 1 << 20 };
 
 static const char k_program[] = "wttable-dump";
 
@@ -89,55 +87,23 @@ struct options {
     const char *output;
 };
 
-struct ns_name {
-    long key;
-    char *name;
-};
+struct pipeline;
 
-/* Element names that matter, as codes on the element stack. */
-enum element {
-    EL_OTHER, EL_MEDIAWIKI, EL_SITEINFO, EL_NAMESPACES, EL_NAMESPACE, EL_PAGE, EL_TITLE, EL_NS,
-    EL_ID, EL_REVISION, EL_TIMESTAMP, EL_TEXT
-};
-
-/* The state of one file's reading. */
+/* One file's reading and writing. */
 struct dump {
     const struct options *opt;
-    const char *name;
-    XML_Parser parser;
+    struct wt_record_options record_opt;
+    struct wt_dump_reader reader;
+    struct wt_record_writer writer;
     int out_fd;
-    struct wt_bytes out;  /* JSON lines not yet written */
+    struct wt_bytes out;   /* JSON lines not yet written */
     struct wt_bytes *msgs; /* warnings and errors, written by the caller */
     int write_errno;
     int status;
-    int stopped;          /* --max-pages reached */
-    unsigned long long page_budget; /* pages still allowed, when limited */
-
-    enum element stack[STACK_MAX];
-    int depth;
-    struct wt_bytes *capture;
-
-    struct ns_name *ns_names;
-    size_t ns_count;
-    struct wt_bytes ns_key_text, ns_name_text;
-
-    struct wt_bytes title, ns, page_id, rev_id, timestamp, text;
-    int has_ns, has_rev_id, has_timestamp, has_page_id;
-    int page_selected;    /* -1: not known yet */
-
-    struct wt_raw raw;
-    struct wt_bytes record;
     struct wt_dump_totals totals;
-
-    struct pipeline *pipe;  /* -j with one file: revisions go to workers */
-    int ns_known;           /* in a worker: the namespace came with the revision */
-    long ns_value;
-
-    long long bytes_read;
-    long long file_size;
-    double started, last_progress;
-    struct wt_bytes progress_line;
-    int field_too_long;     /* a small field passed FIELD_MAX: the dump is refused */
+    struct pipeline *pipe; /* -j with one file: revisions go to workers */
+    int progress;          /* show the progress line */
+    struct wt_progress shown;
 };
 
 static void add_totals(struct wt_dump_totals *to, const struct wt_dump_totals *from)
@@ -150,85 +116,6 @@ static void add_totals(struct wt_dump_totals *to, const struct wt_dump_totals *f
     to->bytes += from->bytes;
 }
 
-static enum element element_code(const char *name)
-{
-    static const struct {
-        const char *name;
-        enum element code;
-    } k_names[] = {
-        {"mediawiki", EL_MEDIAWIKI}, {"siteinfo", EL_SITEINFO}, {"namespaces", EL_NAMESPACES},
-        {"namespace", EL_NAMESPACE}, {"page", EL_PAGE},         {"title", EL_TITLE},
-        {"ns", EL_NS},               {"id", EL_ID},             {"revision", EL_REVISION},
-        {"timestamp", EL_TIMESTAMP}, {"text", EL_TEXT},
-    };
-    for (size_t i = 0; i < sizeof k_names / sizeof k_names[0]; i++)
-        if (strcmp(name, k_names[i].name) == 0)
-            return k_names[i].code;
-    return EL_OTHER;
-}
-
-static enum element parent_of(const struct dump *d)
-{
-    return d->depth >= 2 && d->depth - 2 < STACK_MAX ? d->stack[d->depth - 2] : EL_OTHER;
-}
-
-/* A whole number of digits only, as the dump writes ids; else not a number. */
-static int parse_number(const struct wt_bytes *b, long long *value)
-{
-    if (b->len == 0 || b->len > 18)
-        return 0;
-    long long v = 0;
-    for (size_t i = 0; i < b->len; i++) {
-        if (b->data[i] < '0' || b->data[i] > '9')
-            return 0;
-        v = v * 10 + (b->data[i] - '0');
-    }
-    *value = v;
-    return 1;
-}
-
-/* The namespace of a page without <ns>: the one whose name prefixes the
- * title ("Talk:Foo"), else 0. */
-static long namespace_from_title(const struct dump *d)
-{
-    const char *colon = d->title.len > 0 ? memchr(d->title.data, ':', d->title.len) : NULL;
-    if (colon == NULL)
-        return 0;
-    size_t prefix = (size_t)(colon - d->title.data);
-    for (size_t i = 0; i < d->ns_count; i++)
-        if (d->ns_names[i].key != 0 && strlen(d->ns_names[i].name) == prefix &&
-            memcmp(d->ns_names[i].name, d->title.data, prefix) == 0)
-            return d->ns_names[i].key;
-    return 0;
-}
-
-static long page_namespace(const struct dump *d)
-{
-    long long ns;
-    if (d->ns_known)
-        return d->ns_value;
-    if (d->has_ns && parse_number(&d->ns, &ns))
-        return (long)ns;
-    if (d->has_ns && d->ns.len > 1 && d->ns.data[0] == '-') {
-        struct wt_bytes digits = {d->ns.data + 1, d->ns.len - 1, 0, 0};
-        if (parse_number(&digits, &ns))
-            return -(long)ns;
-    }
-    return namespace_from_title(d);
-}
-
-static int namespace_selected(const struct dump *d)
-{
-    const struct options *opt = d->opt;
-    if (opt->all_namespaces)
-        return 1;
-    long ns = page_namespace(d);
-    for (int i = 0; i < opt->namespace_count; i++)
-        if (opt->namespaces[i] == ns)
-            return 1;
-    return 0;
-}
-
 static void flush_output(struct dump *d)
 {
     if (d->out.len == 0)
@@ -238,318 +125,56 @@ static void flush_output(struct dump *d)
     d->out.len = 0;
 }
 
-static void json_number_or_null(struct wt_bytes *b, const struct wt_bytes *field, int present)
+/* A revision converted in this process: its line joins the output. */
+static void write_record(struct dump *d, struct wt_revision *rev)
 {
-    long long v;
-    if (present && parse_number(field, &v))
-        wt_bytes_printf(b, "%lld", v);
-    else
-        wt_bytes_append_str(b, "null");
-}
-
-/* Converts one top-level table of the prepared text and appends its entry. */
-static void append_table(struct dump *d, char *text, const struct wt_table_span *span, int first)
-{
-    char saved = text[span->end];
-    text[span->end] = '\0';
-    const char *html = wttable_to_html(text + span->start);
-    size_t len = strlen(html);
-    text[span->end] = saved;
-    if (!d->opt->exact)
-        html = wt_raw_restore(&d->raw, html, len);
-    if (html == NULL) {
-        d->record.failed = 1;
-        return;
-    }
-    size_t line = d->opt->exact ? span->line : wt_raw_original_line(&d->raw, span->line);
-    wt_bytes_printf(&d->record, "%s{\"line\": %zu, \"html\": ", first ? "" : ", ", line);
-    wt_bytes_json_string(&d->record, html, len);
-    wt_bytes_append_str(&d->record, "}");
-    d->totals.tables++;
-}
-
-static void warn(struct dump *d, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-
-static void warn(struct dump *d, const char *fmt, ...)
-{
-    if (d->opt->quiet)
-        return;
-    char line[512];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    wt_bytes_printf(d->msgs, "wttable-dump: %s: %s\n", d->name, line);
-}
-
-static void pipeline_send(struct dump *d);
-
-static void handle_revision(struct dump *d)
-{
-    if (d->pipe != NULL) {
-        pipeline_send(d);
-        return;
-    }
+    unsigned long long tables;
     d->totals.revisions++;
-    char *text = d->text.data != NULL ? d->text.data : (char *)"";
-    size_t len = d->text.len;
-    if (!d->opt->exact) {
-        if (!wt_raw_prepare(&d->raw, text, len)) {
-            wt_bytes_printf(d->msgs, "wttable-dump: %s: out of memory\n", d->name);
-            d->status = EXIT_TROUBLE;
-            return;
-        }
-        if (d->raw.unmasked)
-            warn(d, "page \"%.*s\": no two free control bytes to protect templates with; "
-                 "converted without that step", (int)d->title.len, d->title.data);
-        text = d->raw.text;
-        len = d->raw.len;
-    }
-
-    d->record.len = 0;
-    d->record.failed = 0;
-    wt_bytes_append_str(&d->record, "{\"id\": ");
-    json_number_or_null(&d->record, &d->page_id, d->has_page_id);
-    wt_bytes_printf(&d->record, ", \"ns\": %ld, \"title\": ", page_namespace(d));
-    wt_bytes_json_string(&d->record, d->title.data != NULL ? d->title.data : "", d->title.len);
-    wt_bytes_append_str(&d->record, ", \"revision\": ");
-    json_number_or_null(&d->record, &d->rev_id, d->has_rev_id);
-    wt_bytes_append_str(&d->record, ", \"timestamp\": ");
-    if (d->has_timestamp)
-        wt_bytes_json_string(&d->record, d->timestamp.data != NULL ? d->timestamp.data : "",
-                             d->timestamp.len);
-    else
-        wt_bytes_append_str(&d->record, "null");
-    wt_bytes_append_str(&d->record, ", \"tables\": [");
-
-    struct wt_line_walk walk;
-    struct wt_table_span span;
-    wt_line_walk_init(&walk, text, len);
-    int found, tables = 0;
-    size_t mark = d->record.len;
-    unsigned long long tables_before = d->totals.tables;
-    while ((found = wt_next_table(&walk, &span)) == 1)
-        append_table(d, text, &span, tables++ == 0);
-    if (found < 0) {
-        /* The walk stopped where the library's conversion of the whole text
-         * fails, and with its message. */
-        static const char k_failed[] = WTTABLE_TABLES_FAILED;
-        d->record.len = mark;
-        d->totals.tables = tables_before;
-        wt_bytes_append_str(&d->record, "], \"error\": ");
-        wt_bytes_json_string(&d->record, k_failed, sizeof k_failed - 1);
-        wt_bytes_append_str(&d->record, "}\n");
-        warn(d, "page \"%.*s\" (revision %.*s): %s: more than %d nested tables",
-             (int)d->title.len, d->title.data, (int)d->rev_id.len, d->rev_id.data, k_failed,
-             WTTABLE_MAX_DEPTH);
+    switch (wt_record_write(&d->writer, &d->record_opt, d->reader.name, rev, &d->out, d->msgs,
+                            &tables)) {
+    case WT_RECORD_NONE:
+        return;
+    case WT_RECORD_NO_MEMORY:
+        d->status = EXIT_TROUBLE;
+        return;
+    case WT_RECORD_FAILED:
         d->totals.failed++;
         if (d->status < EXIT_FAILED)
             d->status = EXIT_FAILED;
-    } else {
-        if (tables == 0 && !d->opt->all_pages)
-            return;
-        wt_bytes_append_str(&d->record, "]}\n");
+        break;
+    case WT_RECORD_WRITTEN:
+        break;
     }
-    if (d->record.failed) {
-        wt_bytes_printf(d->msgs, "wttable-dump: %s: out of memory\n", d->name);
-        d->status = EXIT_TROUBLE;
-        return;
-    }
-    wt_bytes_append(&d->out, d->record.data, d->record.len);
     d->totals.objects++;
+    d->totals.tables += tables;
     if (d->out.len >= FLUSH_BYTES && d->out_fd >= 0)
         flush_output(d);
 }
 
-static void reset_page(struct dump *d)
-{
-    d->title.len = d->ns.len = d->page_id.len = 0;
-    d->has_ns = d->has_page_id = 0;
-    d->page_selected = -1;
-}
-
-static void reset_revision(struct dump *d)
-{
-    d->rev_id.len = d->timestamp.len = d->text.len = 0;
-    d->has_rev_id = d->has_timestamp = 0;
-}
-
-static void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **attrs)
-{
-    struct dump *d = user;
-    enum element el = element_code(name);
-    if (d->depth < STACK_MAX)
-        d->stack[d->depth] = el;
-    d->depth++;
-    enum element parent = parent_of(d);
-    d->capture = NULL;
-    switch (el) {
-    case EL_PAGE:
-        if (parent == EL_MEDIAWIKI)
-            reset_page(d);
-        break;
-    case EL_TITLE:
-        if (parent == EL_PAGE)
-            d->capture = &d->title;
-        break;
-    case EL_NS:
-        if (parent == EL_PAGE) {
-            d->has_ns = 1;
-            d->capture = &d->ns;
-        }
-        break;
-    case EL_ID:
-        if (parent == EL_PAGE) {
-            d->has_page_id = 1;
-            d->page_id.len = 0;
-            d->capture = &d->page_id;
-        } else if (parent == EL_REVISION) {
-            d->has_rev_id = 1;
-            d->capture = &d->rev_id;
-        }
-        break;
-    case EL_REVISION:
-        if (parent == EL_PAGE) {
-            reset_revision(d);
-            if (d->page_selected < 0)
-                d->page_selected = namespace_selected(d);
-        }
-        break;
-    case EL_TIMESTAMP:
-        if (parent == EL_REVISION) {
-            d->has_timestamp = 1;
-            d->capture = &d->timestamp;
-        }
-        break;
-    case EL_TEXT:
-        if (parent == EL_REVISION && d->page_selected)
-            d->capture = &d->text;
-        break;
-    case EL_NAMESPACE:
-        if (parent == EL_NAMESPACES) {
-            d->ns_key_text.len = d->ns_name_text.len = 0;
-            for (int i = 0; attrs[i] != NULL; i += 2)
-                if (strcmp(attrs[i], "key") == 0)
-                    wt_bytes_append_str(&d->ns_key_text, attrs[i + 1]);
-            d->capture = &d->ns_name_text;
-        }
-        break;
-    default:
-        break;
-    }
-}
-
-static void add_namespace_name(struct dump *d)
-{
-    long long key;
-    int negative = d->ns_key_text.len > 0 && d->ns_key_text.data[0] == '-';
-    struct wt_bytes digits = d->ns_key_text;
-    if (negative) {
-        digits.data++;
-        digits.len--;
-    }
-    if (!parse_number(&digits, &key))
-        return;
-    struct ns_name *bigger = realloc(d->ns_names, (d->ns_count + 1) * sizeof *bigger);
-    if (bigger == NULL)
-        return;
-    d->ns_names = bigger;
-    d->ns_names[d->ns_count].key = negative ? -(long)key : (long)key;
-    const char *name = d->ns_name_text.data != NULL ? d->ns_name_text.data : "";
-    d->ns_names[d->ns_count].name = strndup(name, d->ns_name_text.len);
-    if (d->ns_names[d->ns_count].name != NULL)
-        d->ns_count++;
-}
-
-static struct wt_source *s_current_source; /* for the progress line */
-
-static void show_progress(struct dump *d, int final);
-
-static void XMLCALL on_end(void *user, const XML_Char *name)
-{
-    struct dump *d = user;
-    (void)name;
-    enum element el = d->depth - 1 < STACK_MAX ? d->stack[d->depth - 1] : EL_OTHER;
-    enum element parent = parent_of(d);
-    d->capture = NULL;
-    d->depth--;
-    if (el == EL_REVISION && parent == EL_PAGE && d->page_selected)
-        handle_revision(d);
-    else if (el == EL_NAMESPACE && parent == EL_NAMESPACES)
-        add_namespace_name(d);
-    else if (el == EL_PAGE && parent == EL_MEDIAWIKI) {
-        if (d->page_selected < 0)
-            d->page_selected = namespace_selected(d);
-        if (d->page_selected) {
-            d->totals.pages++;
-            if (d->opt->max_pages >= 0 && --d->page_budget == 0) {
-                d->stopped = 1;
-                XML_StopParser(d->parser, XML_FALSE);
-            }
-        }
-    }
-}
-
-static const char *field_name(const struct dump *d)
-{
-    enum element el = d->depth - 1 < STACK_MAX ? d->stack[d->depth - 1] : EL_OTHER;
-    switch (el) {
-    case EL_TITLE: return "<title>";
-    case EL_NS: return "<ns>";
-    case EL_ID: return "<id>";
-    case EL_TIMESTAMP: return "<timestamp>";
-    default: return "<namespace>";
-    }
-}
-
-static void XMLCALL on_text(void *user, const XML_Char *s, int len)
-{
-    struct dump *d = user;
-    if (d->capture == NULL)
-        return;
-    if (d->capture != &d->text && d->capture->len + (size_t)len > FIELD_MAX) {
-        wt_bytes_printf(d->msgs,
-                        "wttable-dump: %s: line %lu, column %lu (byte %lld): %s longer than "
-                        "%d bytes: not a wiki dump\n",
-                        d->name, (unsigned long)XML_GetCurrentLineNumber(d->parser),
-                        (unsigned long)XML_GetCurrentColumnNumber(d->parser) + 1,
-                        (long long)XML_GetCurrentByteIndex(d->parser), field_name(d), FIELD_MAX);
-        d->status = EXIT_TROUBLE;
-        d->field_too_long = 1;
-        d->capture = NULL;
-        XML_StopParser(d->parser, XML_FALSE);
-        return;
-    }
-    wt_bytes_append(d->capture, s, (size_t)len);
-}
-
+static void pipeline_send(struct dump *d, const struct wt_revision *rev);
 static unsigned long long pipeline_tables(const struct pipeline *p);
+
+static void on_revision(void *ctx, struct wt_revision *rev)
+{
+    struct dump *d = ctx;
+    if (d->pipe != NULL)
+        pipeline_send(d, rev);
+    else
+        write_record(d, rev);
+}
 
 static void show_progress(struct dump *d, int final)
 {
-    double now = wt_seconds_now();
-    if (!final && now - d->last_progress < 0.25)
-        return;
-    d->last_progress = now;
-    double elapsed = now - d->started;
-    double mb = (double)d->bytes_read / 1e6;
-    /* Grown as needed: a file name has no length limit worth trusting. */
-    struct wt_bytes *line = &d->progress_line;
-    line->len = 0;
-    line->failed = 0;
-    wt_bytes_printf(line, "\r%s: %llu pages, %llu tables, %.1f MB read, %.1f MB/s", d->name,
-                    d->totals.pages,
-                    d->totals.tables + (d->pipe != NULL ? pipeline_tables(d->pipe) : 0), mb,
-                    elapsed > 0 ? mb / elapsed : 0.0);
-    if (d->file_size > 0 && !final && s_current_source != NULL) {
-        long long pos = wt_source_position(s_current_source);
-        double done = (double)pos / (double)d->file_size;
-        if (done > 0.001)
-            wt_bytes_printf(line, ", %.1f %%, %.0f s left", 100 * done, elapsed / done - elapsed);
-    }
-    wt_bytes_append_str(line, final ? "\n" : "\033[K");
-    if (!line->failed)
-        wt_write_all(2, line->data, line->len);
+    const struct wt_dump_reader *r = &d->reader;
+    struct wt_progress_state state = {
+        r->name, r->pages, d->totals.tables + (d->pipe != NULL ? pipeline_tables(d->pipe) : 0),
+        r->bytes_read, r->source != NULL ? wt_source_position(r->source) : 0, r->file_size};
+    wt_progress_show(&d->shown, &state, final);
+}
+
+static void on_progress(void *ctx)
+{
+    show_progress(ctx, 0);
 }
 
 static int want_progress(const struct options *opt)
@@ -561,90 +186,24 @@ static int want_progress(const struct options *opt)
  * d->out_fd; messages to d->msgs. */
 static void dump_file(struct dump *d, const char *path)
 {
-    char error[256];
-    d->name = wt_display_name(path);
-    struct wt_source *src = wt_source_open(path, error, sizeof error);
-    if (src == NULL) {
-        wt_bytes_printf(d->msgs, "wttable-dump: %s: %s\n", d->name, error);
-        d->status = EXIT_TROUBLE;
-        return;
-    }
-    s_current_source = src;
-    d->file_size = wt_source_size(src);
-    d->parser = XML_ParserCreate(NULL);
-    if (d->parser == NULL) {
-        wt_bytes_printf(d->msgs, "wttable-dump: %s: out of memory\n", d->name);
-        d->status = EXIT_TROUBLE;
-        wt_source_close(src);
-        return;
-    }
-    XML_SetUserData(d->parser, d);
-    XML_SetElementHandler(d->parser, on_start, on_end);
-    XML_SetCharacterDataHandler(d->parser, on_text);
-    d->depth = 0;
-    d->capture = NULL;
-    reset_page(d);
-    reset_revision(d);
-    d->field_too_long = 0;
-    int progress = want_progress(d->opt);
-    d->started = wt_seconds_now();
-    d->last_progress = 0;
-
-    int first = 1;
-    for (;;) {
-        const char *block;
-        ssize_t n = wt_source_read(src, &block);
-        if (n < 0) {
-            wt_bytes_printf(d->msgs, "wttable-dump: %s: %s\n", d->name, wt_source_error(src));
-            d->status = EXIT_TROUBLE;
-            break;
-        }
-        if (first && n > 0) {
-            const char *what = wt_source_sniff_not_xml(block, (size_t)n);
-            if (what != NULL) {
-                const char *comp = wt_source_compression(src);
-                wt_bytes_printf(d->msgs, "wttable-dump: %s: not an XML dump%s%s%s: %s\n", d->name,
-                                strcmp(comp, "none") != 0 ? " (after " : "",
-                                strcmp(comp, "none") != 0 ? comp : "",
-                                strcmp(comp, "none") != 0 ? " decompression)" : "", what);
-                d->status = EXIT_TROUBLE;
-                break;
-            }
-        }
-        first = 0;
-        d->bytes_read += n;
-        enum XML_Status st = XML_Parse(d->parser, block, (int)n, n == 0);
-        if (st == XML_STATUS_SUSPENDED || d->stopped || d->field_too_long)
-            break;
-        if (st != XML_STATUS_OK) {
-            wt_bytes_printf(d->msgs, "wttable-dump: %s: line %lu, column %lu (byte %lld): %s%s\n",
-                            d->name, (unsigned long)XML_GetCurrentLineNumber(d->parser),
-                            (unsigned long)XML_GetCurrentColumnNumber(d->parser) + 1,
-                            (long long)XML_GetCurrentByteIndex(d->parser),
-                            XML_ErrorString(XML_GetErrorCode(d->parser)),
-                            n == 0 ? " (the dump is cut off)" : "");
-            d->status = EXIT_TROUBLE;
-            break;
-        }
-        if (progress)
-            show_progress(d, 0);
-        if (n == 0)
-            break;
-    }
+    struct wt_dump_reader *r = &d->reader;
+    r->name = wt_display_name(path);
+    r->msgs = d->msgs;
+    r->status = 0;
+    r->pages = 0;
+    r->ctx = d;
+    r->on_revision = on_revision;
+    r->on_progress = d->progress ? on_progress : NULL;
+    wt_progress_start(&d->shown);
+    wt_dump_read_file(r, path);
+    if (r->status > d->status)
+        d->status = r->status;
     flush_output(d);
     /* With workers the final line waits for their last results. */
-    if (progress && d->pipe == NULL)
+    if (d->progress && d->pipe == NULL)
         show_progress(d, 1);
-    d->totals.bytes += (unsigned long long)d->bytes_read;
-    if (d->pipe == NULL)
-        d->bytes_read = 0;
-    XML_ParserFree(d->parser);
-    d->parser = NULL;
-    s_current_source = NULL;
-    wt_source_close(src);
-    for (size_t i = 0; i < d->ns_count; i++)
-        free(d->ns_names[i].name);
-    d->ns_count = 0;
+    d->totals.pages += r->pages;
+    d->totals.bytes += (unsigned long long)r->bytes_read;
 }
 
 /* -j with one file: this process reads, decompresses and parses, and sends
@@ -699,30 +258,31 @@ static unsigned long long pipeline_tables(const struct pipeline *p)
     return __atomic_load_n(&p->totals.tables, __ATOMIC_RELAXED);
 }
 
-static void pipeline_send(struct dump *d)
+static void pipeline_send(struct dump *d, const struct wt_revision *rev)
 {
     struct pipeline *p = d->pipe;
     if (__atomic_load_n(&p->lost, __ATOMIC_RELAXED))
         return;
     struct rev_header h;
     memset(&h, 0, sizeof h);
-    h.has_page_id = d->has_page_id;
-    h.has_rev_id = d->has_rev_id;
-    h.has_timestamp = d->has_timestamp;
-    h.ns = page_namespace(d);
-    h.title_len = d->title.len;
-    h.page_id_len = d->page_id.len;
-    h.rev_id_len = d->rev_id.len;
-    h.timestamp_len = d->timestamp.len;
-    h.text_len = d->text.len;
+    h.has_page_id = rev->has_page_id;
+    h.has_rev_id = rev->has_rev_id;
+    h.has_timestamp = rev->has_timestamp;
+    h.ns = rev->ns;
+    h.title_len = rev->title.len;
+    h.page_id_len = rev->page_id.len;
+    h.rev_id_len = rev->rev_id.len;
+    h.timestamp_len = rev->timestamp.len;
+    h.text_len = rev->text.len;
     int fd = p->to_worker[p->sent / PIPE_BLOCK % (unsigned long long)p->workers];
-    const struct wt_bytes *fields[] = {&d->title, &d->page_id, &d->rev_id, &d->timestamp, &d->text};
+    const struct wt_bytes *fields[] = {&rev->title, &rev->page_id, &rev->rev_id, &rev->timestamp,
+                                       &rev->text};
     int ok = wt_write_all(fd, &h, sizeof h);
     for (size_t i = 0; ok && i < sizeof fields / sizeof fields[0]; i++)
         ok = wt_write_all(fd, fields[i]->data, fields[i]->len);
     if (!ok) {
         __atomic_store_n(&p->lost, 1, __ATOMIC_RELAXED);
-        XML_StopParser(d->parser, XML_FALSE);
+        wt_dump_reader_stop(&d->reader);
         return;
     }
     p->sent++;
@@ -731,10 +291,10 @@ static void pipeline_send(struct dump *d)
 static void pipeline_worker(struct dump *d, int in, int out)
 {
     struct wt_bytes msgs = {NULL, 0, 0, 0};
+    static struct wt_revision rev;
     d->pipe = NULL;
     d->out_fd = -1;
     d->msgs = &msgs;
-    d->ns_known = 1;
     for (;;) {
         struct rev_header h;
         if (!wt_read_all(in, &h, sizeof h))
@@ -746,21 +306,21 @@ static void pipeline_worker(struct dump *d, int in, int out)
             wt_write_all(out, &r, sizeof r);
             _exit(0);
         }
-        if (!read_field(in, &d->title, h.title_len) ||
-            !read_field(in, &d->page_id, h.page_id_len) ||
-            !read_field(in, &d->rev_id, h.rev_id_len) ||
-            !read_field(in, &d->timestamp, h.timestamp_len) ||
-            !read_field(in, &d->text, h.text_len))
+        if (!read_field(in, &rev.title, h.title_len) ||
+            !read_field(in, &rev.page_id, h.page_id_len) ||
+            !read_field(in, &rev.rev_id, h.rev_id_len) ||
+            !read_field(in, &rev.timestamp, h.timestamp_len) ||
+            !read_field(in, &rev.text, h.text_len))
             _exit(3);
-        d->has_page_id = h.has_page_id;
-        d->has_rev_id = h.has_rev_id;
-        d->has_timestamp = h.has_timestamp;
-        d->ns_value = h.ns;
+        rev.has_page_id = h.has_page_id;
+        rev.has_rev_id = h.has_rev_id;
+        rev.has_timestamp = h.has_timestamp;
+        rev.ns = h.ns;
         d->out.len = 0;
         msgs.len = 0;
         memset(&d->totals, 0, sizeof d->totals);
         d->status = 0;
-        handle_revision(d);
+        write_record(d, &rev);
         struct result_header r;
         memset(&r, 0, sizeof r);
         r.status = d->status;
@@ -825,7 +385,7 @@ static int dump_file_pipelined(struct dump *d, const char *path, int workers)
     p.workers = workers > PIPE_MAX_WORKERS ? PIPE_MAX_WORKERS : workers;
     p.out_fd = d->out_fd;
     p.msgs = d->msgs;
-    d->name = wt_display_name(path); /* the workers' messages name the file */
+    d->reader.name = wt_display_name(path); /* the workers' messages name the file */
     fflush(NULL);
     int started = 0;
     for (int k = 0; k < p.workers; k++) {
@@ -908,7 +468,7 @@ static int dump_file_pipelined(struct dump *d, const char *path, int workers)
     d->msgs = p.msgs;
     if (lost) {
         wt_bytes_printf(d->msgs, "wttable-dump: %s: a worker process ended unexpectedly\n",
-                        d->name);
+                        d->reader.name);
         d->status = EXIT_TROUBLE;
     }
     wt_bytes_append(d->msgs, own.data, own.len);
@@ -918,9 +478,8 @@ static int dump_file_pipelined(struct dump *d, const char *path, int workers)
     if (p.write_errno != 0 && d->write_errno == 0)
         d->write_errno = p.write_errno;
     add_totals(&d->totals, &p.totals); /* the workers count no pages or bytes */
-    if (want_progress(d->opt))
+    if (d->progress)
         show_progress(d, 1);
-    d->bytes_read = 0;
     return 1;
 }
 
@@ -1163,8 +722,16 @@ int main(int argc, char **argv)
     run.files = first < argc ? argv + first : k_stdin_only;
     run.count = first < argc ? (size_t)(argc - first) : 1;
     run.dump.opt = &opt;
-    run.dump.page_budget = opt.max_pages >= 0 ? (unsigned long long)opt.max_pages : 0;
-    wt_raw_init(&run.dump.raw);
+    run.dump.record_opt.exact = opt.exact;
+    run.dump.record_opt.all_pages = opt.all_pages;
+    run.dump.record_opt.quiet = opt.quiet;
+    run.dump.progress = want_progress(&opt);
+    run.dump.reader.all_namespaces = opt.all_namespaces;
+    run.dump.reader.namespaces = opt.namespaces;
+    run.dump.reader.namespace_count = opt.namespace_count;
+    run.dump.reader.limited = opt.max_pages >= 0;
+    run.dump.reader.page_budget = opt.max_pages >= 0 ? (unsigned long long)opt.max_pages : 0;
+    wt_record_writer_init(&run.dump.writer);
     run.started = wt_seconds_now();
 
     if (!wt_output_open(&run.out, opt.output)) {
@@ -1180,7 +747,7 @@ int main(int argc, char **argv)
         for (size_t i = 0; i < run.count; i++)
             pinned[i] = wt_jobs_pin_input(run.files[i]);
     if (workers <= 1) {
-        for (size_t i = 0; i < run.count && !run.dump.stopped && run.write_errno == 0; i++) {
+        for (size_t i = 0; i < run.count && !run.dump.reader.stopped && run.write_errno == 0; i++) {
             struct wt_job_report report;
             memset(&report, 0, sizeof report);
             prepare_part(&run, i, 0, 0);
@@ -1208,18 +775,7 @@ int main(int argc, char **argv)
         run.status = EXIT_TROUBLE;
     }
     free(kept_copy);
-    if (opt.stats) {
-        double seconds = wt_seconds_now() - run.started;
-        double mb = (double)run.totals.bytes / 1e6;
-        fprintf(stderr,
-                "wttable-dump: %llu %s, %llu %s, %llu %s with tables or listed, %llu %s, "
-                "%llu failed; %.1f MB of XML in %.2f s, %.1f MB/s\n",
-                run.totals.pages, wt_plural(run.totals.pages, "page", "pages"),
-                run.totals.revisions,
-                wt_plural(run.totals.revisions, "revision", "revisions"), run.totals.objects,
-                wt_plural(run.totals.objects, "object", "objects"), run.totals.tables,
-                wt_plural(run.totals.tables, "table", "tables"), run.totals.failed, mb, seconds,
-                seconds > 0 ? mb / seconds : 0.0);
-    }
+    if (opt.stats)
+        wt_progress_stats(&run.totals, wt_seconds_now() - run.started);
     return run.status;
 }

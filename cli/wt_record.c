@@ -1,0 +1,162 @@
+#include "wt_record.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "wt_markup.h"
+#include "wttable.h"
+
+void wt_record_writer_init(struct wt_record_writer *w)
+{
+    memset(w, 0, sizeof *w);
+    wt_raw_init(&w->raw);
+}
+
+void wt_record_writer_free(struct wt_record_writer *w)
+{
+    wt_raw_free(&w->raw);
+    wt_bytes_free(&w->record);
+}
+
+int wt_record_parse_number(const char *s, size_t len, long long *value)
+{
+    if (len == 0 || len > 18)
+        return 0;
+    long long v = 0;
+    for (size_t i = 0; i < len; i++) {
+        if (s[i] < '0' || s[i] > '9')
+            return 0;
+        v = v * 10 + (s[i] - '0');
+    }
+    *value = v;
+    return 1;
+}
+
+static const char *data_of(const struct wt_bytes *b)
+{
+    return b->data != NULL ? b->data : "";
+}
+
+static void json_number_or_null(struct wt_bytes *b, const struct wt_bytes *field, int present)
+{
+    long long v;
+    if (present && wt_record_parse_number(field->data, field->len, &v))
+        wt_bytes_printf(b, "%lld", v);
+    else
+        wt_bytes_append_str(b, "null");
+}
+
+static void warn(const struct wt_record_options *opt, struct wt_bytes *msgs, const char *file,
+                 const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+
+static void warn(const struct wt_record_options *opt, struct wt_bytes *msgs, const char *file,
+                 const char *fmt, ...)
+{
+    if (opt->quiet)
+        return;
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    wt_bytes_printf(msgs, "wttable-dump: %s: %s\n", file, line);
+}
+
+/* Converts one top-level table of the prepared text and appends its entry. */
+static void append_table(struct wt_record_writer *w, const struct wt_record_options *opt,
+                         char *text, const struct wt_table_span *span, int first)
+{
+    char saved = text[span->end];
+    text[span->end] = '\0';
+    const char *html = wttable_to_html(text + span->start);
+    size_t len = strlen(html);
+    text[span->end] = saved;
+    if (!opt->exact)
+        html = wt_raw_restore(&w->raw, html, len);
+    if (html == NULL) {
+        w->record.failed = 1;
+        return;
+    }
+    size_t line = opt->exact ? span->line : wt_raw_original_line(&w->raw, span->line);
+    wt_bytes_printf(&w->record, "%s{\"line\": %zu, \"html\": ", first ? "" : ", ", line);
+    wt_bytes_json_string(&w->record, html, len);
+    wt_bytes_append_str(&w->record, "}");
+}
+
+static void append_fields(struct wt_bytes *b, const struct wt_revision *rev)
+{
+    wt_bytes_append_str(b, "{\"id\": ");
+    json_number_or_null(b, &rev->page_id, rev->has_page_id);
+    wt_bytes_printf(b, ", \"ns\": %ld, \"title\": ", rev->ns);
+    wt_bytes_json_string(b, data_of(&rev->title), rev->title.len);
+    wt_bytes_append_str(b, ", \"revision\": ");
+    json_number_or_null(b, &rev->rev_id, rev->has_rev_id);
+    wt_bytes_append_str(b, ", \"timestamp\": ");
+    if (rev->has_timestamp)
+        wt_bytes_json_string(b, data_of(&rev->timestamp), rev->timestamp.len);
+    else
+        wt_bytes_append_str(b, "null");
+    wt_bytes_append_str(b, ", \"tables\": [");
+}
+
+enum wt_record_outcome wt_record_write(struct wt_record_writer *w,
+                                       const struct wt_record_options *opt, const char *file,
+                                       struct wt_revision *rev, struct wt_bytes *out,
+                                       struct wt_bytes *msgs, unsigned long long *tables)
+{
+    *tables = 0;
+    char *text = rev->text.data != NULL ? rev->text.data : (char *)"";
+    size_t len = rev->text.len;
+    if (!opt->exact) {
+        if (!wt_raw_prepare(&w->raw, text, len)) {
+            wt_bytes_printf(msgs, "wttable-dump: %s: out of memory\n", file);
+            return WT_RECORD_NO_MEMORY;
+        }
+        if (w->raw.unmasked)
+            warn(opt, msgs, file, "page \"%.*s\": no two free control bytes to protect "
+                 "templates with; converted without that step", (int)rev->title.len,
+                 data_of(&rev->title));
+        text = w->raw.text;
+        len = w->raw.len;
+    }
+
+    struct wt_bytes *record = &w->record;
+    record->len = 0;
+    record->failed = 0;
+    append_fields(record, rev);
+    struct wt_line_walk walk;
+    struct wt_table_span span;
+    wt_line_walk_init(&walk, text, len);
+    int found;
+    unsigned long long count = 0;
+    size_t mark = record->len;
+    while ((found = wt_next_table(&walk, &span)) == 1)
+        append_table(w, opt, text, &span, count++ == 0);
+    enum wt_record_outcome outcome = WT_RECORD_WRITTEN;
+    if (found < 0) {
+        /* The walk stopped where the library's conversion of the whole text
+         * fails, and with its message. */
+        static const char k_failed[] = WTTABLE_TABLES_FAILED;
+        record->len = mark;
+        count = 0;
+        wt_bytes_append_str(record, "], \"error\": ");
+        wt_bytes_json_string(record, k_failed, sizeof k_failed - 1);
+        wt_bytes_append_str(record, "}\n");
+        warn(opt, msgs, file, "page \"%.*s\" (revision %.*s): %s: more than %d nested tables",
+             (int)rev->title.len, data_of(&rev->title), (int)rev->rev_id.len,
+             data_of(&rev->rev_id), k_failed, WTTABLE_MAX_DEPTH);
+        outcome = WT_RECORD_FAILED;
+    } else {
+        if (count == 0 && !opt->all_pages)
+            return WT_RECORD_NONE;
+        wt_bytes_append_str(record, "]}\n");
+    }
+    if (record->failed) {
+        wt_bytes_printf(msgs, "wttable-dump: %s: out of memory\n", file);
+        return WT_RECORD_NO_MEMORY;
+    }
+    wt_bytes_append(out, record->data, record->len);
+    *tables = count;
+    return outcome;
+}

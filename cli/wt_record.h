@@ -1,0 +1,64 @@
+/* A revision of a wiki dump, and its JSON line: the raw-page preparation,
+ * the split into top-level tables, their conversion and the restoration of
+ * the masked bytes.  The writer is a function of the revision and the
+ * options alone: it reads no dump and writes no file, so the reader, the
+ * workers of -j and the fuzz target all use it as it is. */
+#ifndef WT_RECORD_H
+#define WT_RECORD_H
+
+#include <stddef.h>
+
+#include "wt_bytes.h"
+#include "wt_raw.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One revision as the reader found it; `text` is NUL-terminated where it
+ * has data (wt_bytes keeps it so). */
+struct wt_revision {
+    struct wt_bytes title, page_id, rev_id, timestamp, text;
+    int has_page_id, has_rev_id, has_timestamp;
+    long ns;
+};
+
+struct wt_record_options {
+    int exact;     /* the text as the dump holds it, without the preparation */
+    int all_pages; /* a line for a revision without tables too */
+    int quiet;     /* no warnings */
+};
+
+enum wt_record_outcome {
+    WT_RECORD_NONE,     /* no table and not --all-pages: no line */
+    WT_RECORD_WRITTEN,  /* a line with its tables */
+    WT_RECORD_FAILED,   /* more than 64 nested tables: a line with "error" */
+    WT_RECORD_NO_MEMORY /* no line; the message says so */
+};
+
+/* Scratch reused from one revision to the next. */
+struct wt_record_writer {
+    struct wt_raw raw;
+    struct wt_bytes record;
+};
+
+void wt_record_writer_init(struct wt_record_writer *w);
+void wt_record_writer_free(struct wt_record_writer *w);
+
+/* Appends the JSON line of `rev` to `out` and its warnings, naming `file`,
+ * to `msgs`; *tables gets the number of tables in the line.  The text may
+ * be changed while it is converted and is restored before the return. */
+enum wt_record_outcome wt_record_write(struct wt_record_writer *w,
+                                       const struct wt_record_options *opt, const char *file,
+                                       struct wt_revision *rev, struct wt_bytes *out,
+                                       struct wt_bytes *msgs, unsigned long long *tables);
+
+/* A whole number of digits only (at most 18), as the dump writes ids.
+ * Returns 1 with *value, or 0 for anything else. */
+int wt_record_parse_number(const char *s, size_t len, long long *value);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
