@@ -1,9 +1,11 @@
 // Fuzzes what the dump tool adds around the library on untrusted page
-// text: the raw-page preparation, the split into top-level tables and the
-// JSON writer.  Invariants: the tables' HTML joined with LF is the
-// conversion of the whole prepared text; restoring the masks gives back
-// every "|" and "!" that was masked and leaves no mask byte; every JSON
-// string written is valid JSON and valid UTF-8.
+// text: the raw-page preparation, the split into top-level tables, the JSON
+// writer and the whole record.  Invariants: the tables' HTML joined with LF
+// is the conversion of the whole prepared text; restoring the masks gives
+// back every "|" and "!" that was masked and leaves no mask byte; every JSON
+// string written is valid JSON and valid UTF-8; the record of the text (with
+// the input as its title too) is one line, with as many tables as the split
+// found, or "error" exactly where the conversion fails.
 #include <stdint.h>
 #include <string.h>
 
@@ -13,6 +15,7 @@
 #include "wt_bytes.h"
 #include "wt_markup.h"
 #include "wt_raw.h"
+#include "wt_record.h"
 #include "wttable.h"
 
 static struct wt_raw s_raw;
@@ -125,6 +128,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!failed)
         check(joined == whole);
     wt_bytes_free(&json);
+
+    // The record the dump tool writes for this text.
+    static struct wt_record_writer s_writer;
+    static bool s_writer_ready;
+    if (!s_writer_ready) {
+        wt_record_writer_init(&s_writer);
+        s_writer_ready = true;
+    }
+    struct wt_revision rev;
+    memset(&rev, 0, sizeof rev);
+    wt_bytes_append(&rev.title, data, size);
+    wt_bytes_append(&rev.text, text.data(), text.size());
+    rev.has_timestamp = 1;
+    struct wt_record_options options = {0, 1, 1};
+    struct wt_bytes line = {nullptr, 0, 0, 0};
+    struct wt_bytes msgs = {nullptr, 0, 0, 0};
+    unsigned long long written = 0;
+    enum wt_record_outcome outcome =
+        wt_record_write(&s_writer, &options, "fuzz", &rev, &line, &msgs, &written);
+    check(outcome == (failed ? WT_RECORD_FAILED : WT_RECORD_WRITTEN));
+    check(written == (failed ? 0u : (unsigned long long)tables));
+    check(line.len > 2 && line.data[line.len - 1] == '\n' &&
+          memchr(line.data, '\n', line.len - 1) == nullptr);
+    static const char k_start[] = "{\"id\": null, \"ns\": 0, \"title\": \"";
+    check(memcmp(line.data, k_start, sizeof k_start - 1) == 0);
+    wt_bytes_free(&line);
+    wt_bytes_free(&msgs);
+    wt_bytes_free(&rev.title);
+    wt_bytes_free(&rev.text);
 
     // The JSON writer on the raw bytes themselves.
     struct wt_bytes raw_json = {nullptr, 0, 0, 0};
