@@ -58,6 +58,9 @@ void exhaust_parser(const std::string &text, int tables_only)
     }
 }
 
+// Real articles, where a checkout has them beside it: extra data for the
+// case-table runs above, so without them there is no such test.
+#ifdef WTTABLE_HAVE_CORPUS
 // A few real articles, where the corpus lies beside the project.
 std::vector<std::string> real_articles()
 {
@@ -74,9 +77,6 @@ std::vector<std::string> real_articles()
     return texts;
 }
 
-// Real articles, where a checkout has them beside it: extra data for the
-// case-table runs above, so without them there is no such test.
-#ifdef WTTABLE_HAVE_CORPUS
 TEST(AllocationFailure, RealArticles)
 {
     std::vector<std::string> texts = real_articles();
