@@ -102,7 +102,7 @@ wasm:
 	sed 's/@PROJECT_VERSION@/$(VERSION)/' src/wttable_config.h.in > build-wasm/wttable_config.h
 	$(WASM_CXX) --target=wasm32-wasi $(WASM_FLAGS) -std=c++17 -fno-exceptions -fno-rtti -nostdlib++ \
 	  -mexec-model=reactor -Iinclude -Isrc -Ibuild-wasm -DWTTABLE_BUILDING \
-	  src/wt_buffer.cpp src/wttable_parser.cpp src/wttable_api.cpp js/src/wt_wasm.cpp \
+	  $(wildcard src/*.cpp) js/src/wt_wasm.cpp \
 	  $(foreach f,$(WASM_EXPORTS),-Wl,--export=$(f)) \
 	  -Wl,--wrap=malloc -Wl,--wrap=realloc \
 	  -Wl,-z,stack-size=1048576 -Wl,--max-memory=4294967296 -Wl,--strip-all \

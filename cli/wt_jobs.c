@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -271,4 +272,216 @@ int wt_jobs_run(const struct wt_jobs *jobs, const char *program)
         ok = 0;
     }
     return ok;
+}
+
+/* ---- items streamed from one reader ------------------------------------- */
+
+struct stream_item_header {
+    int end; /* no more items */
+    size_t len;
+};
+
+struct stream_result_header {
+    int end;
+    size_t out_len, msgs_len;
+    struct wt_job_report report;
+};
+
+struct wt_stream_pool {
+    struct worker w[WT_STREAM_MAX_WORKERS];
+    pid_t pids[WT_STREAM_MAX_WORKERS];
+    int to_worker[WT_STREAM_MAX_WORKERS];
+    pthread_t writer;
+};
+
+static int read_bytes(int fd, struct wt_bytes *b, size_t len)
+{
+    b->len = 0;
+    if (!wt_bytes_reserve(b, len) || !wt_read_all(fd, b->data, len))
+        return 0;
+    b->len = len;
+    return 1;
+}
+
+static void stream_worker(struct wt_stream *s, int in, int out)
+{
+    struct wt_bytes item = {NULL, 0, 0, 0};
+    for (;;) {
+        struct stream_item_header h;
+        if (!wt_read_all(in, &h, sizeof h))
+            _exit(3);
+        struct stream_result_header r;
+        memset(&r, 0, sizeof r);
+        if (h.end) {
+            r.end = 1;
+            wt_write_all(out, &r, sizeof r);
+            _exit(0);
+        }
+        if (!read_bytes(in, &item, h.len))
+            _exit(3);
+        struct wt_stream_result result;
+        memset(&result, 0, sizeof result);
+        s->work(s->ctx, item.data, item.len, &result);
+        r.out_len = result.out_len;
+        r.msgs_len = result.msgs_len;
+        r.report = result.report;
+        if (!wt_write_all(out, &r, sizeof r) || !wt_write_all(out, result.out, result.out_len) ||
+            !wt_write_all(out, result.msgs, result.msgs_len))
+            _exit(3);
+    }
+}
+
+static int stream_owner(const struct wt_stream *s, unsigned long long seq)
+{
+    return (int)(seq / WT_STREAM_BLOCK % (unsigned long long)s->workers);
+}
+
+/* Results in item order, up to the end marker of the worker that would have
+ * had the next item. */
+static void *stream_writer(void *arg)
+{
+    struct wt_stream *s = arg;
+    struct wt_bytes buf = {NULL, 0, 0, 0};
+    for (unsigned long long seq = 0;; seq++) {
+        int fd = s->pool->w[stream_owner(s, seq)].report_read;
+        struct stream_result_header r;
+        if (!wt_read_all(fd, &r, sizeof r) || (!r.end && !read_bytes(fd, &buf, r.out_len))) {
+            __atomic_store_n(&s->lost, 1, __ATOMIC_RELAXED);
+            break;
+        }
+        if (r.end)
+            break;
+        if (s->write_errno == 0 && !wt_write_all(s->out_fd, buf.data, buf.len))
+            s->write_errno = errno ? errno : EIO;
+        if (!read_bytes(fd, &buf, r.msgs_len)) {
+            __atomic_store_n(&s->lost, 1, __ATOMIC_RELAXED);
+            break;
+        }
+        wt_bytes_append(s->msgs, buf.data, buf.len);
+        s->collect(s->ctx, &r.report);
+    }
+    wt_bytes_free(&buf);
+    if (__atomic_load_n(&s->lost, __ATOMIC_RELAXED)) {
+        /* Nobody reads the others' results now: stop them before they and
+         * the reader wait on each other for ever. */
+        for (int k = 0; k < s->workers; k++)
+            kill(s->pool->pids[k], SIGKILL);
+    }
+    return NULL;
+}
+
+static void stop_stream_workers(struct wt_stream *s, int started)
+{
+    struct wt_stream_pool *pool = s->pool;
+    for (int k = 0; k < started; k++) {
+        kill(pool->pids[k], SIGKILL);
+        close(pool->to_worker[k]);
+    }
+    int failed = 0;
+    reap_workers(pool->w, started, &failed);
+    close_worker_fds(pool->w, started);
+    wt_signals_forward_to(NULL, 0);
+    free(pool);
+    s->pool = NULL;
+}
+
+int wt_stream_start(struct wt_stream *s)
+{
+    if (s->workers > WT_STREAM_MAX_WORKERS)
+        s->workers = WT_STREAM_MAX_WORKERS;
+    s->write_errno = 0;
+    s->lost = 0;
+    s->sent = 0;
+    s->pool = calloc(1, sizeof *s->pool);
+    if (s->pool == NULL)
+        return 0;
+    struct wt_stream_pool *pool = s->pool;
+    fflush(NULL);
+    int started = 0;
+    for (int k = 0; k < s->workers; k++) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0)
+            break;
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            close(in[0]);
+            close(in[1]);
+            break;
+        }
+        /* Room for whole items: a small pipe makes reader and worker take
+         * turns a few kilobytes at a time.  A failure is fine. */
+        fcntl(in[1], F_SETPIPE_SZ, 1 << 20);
+        fcntl(out[1], F_SETPIPE_SZ, 1 << 20);
+        pid_t pid = fork();
+        if (pid < 0) {
+            close(in[0]);
+            close(in[1]);
+            close(out[0]);
+            close(out[1]);
+            break;
+        }
+        if (pid == 0) {
+            wt_signals_forget_temp();
+            wt_signals_forward_to(NULL, 0);
+            for (int j = 0; j < k; j++) {
+                close(pool->to_worker[j]);
+                close(pool->w[j].report_read);
+            }
+            close(in[1]);
+            close(out[0]);
+            stream_worker(s, in[0], out[1]);
+        }
+        close(in[0]);
+        close(out[1]);
+        pool->w[k].pid = pool->pids[k] = pid;
+        pool->w[k].turn_read = pool->w[k].turn_write = -1;
+        pool->w[k].report_read = out[0];
+        pool->to_worker[k] = in[1];
+        started++;
+        wt_signals_forward_to(pool->pids, started);
+    }
+    if (started < s->workers || pthread_create(&pool->writer, NULL, stream_writer, s) != 0) {
+        stop_stream_workers(s, started);
+        return 0;
+    }
+    return 1;
+}
+
+int wt_stream_send(struct wt_stream *s, const void *const *parts, const size_t *lens,
+                   size_t count)
+{
+    if (__atomic_load_n(&s->lost, __ATOMIC_RELAXED))
+        return 0;
+    struct stream_item_header h = {0, 0};
+    for (size_t i = 0; i < count; i++)
+        h.len += lens[i];
+    int fd = s->pool->to_worker[stream_owner(s, s->sent)];
+    int ok = wt_write_all(fd, &h, sizeof h);
+    for (size_t i = 0; ok && i < count; i++)
+        ok = wt_write_all(fd, parts[i], lens[i]);
+    if (!ok) {
+        __atomic_store_n(&s->lost, 1, __ATOMIC_RELAXED);
+        return 0;
+    }
+    s->sent++;
+    return 1;
+}
+
+int wt_stream_finish(struct wt_stream *s)
+{
+    struct wt_stream_pool *pool = s->pool;
+    struct stream_item_header end = {1, 0};
+    for (int k = 0; k < s->workers; k++)
+        wt_write_all(pool->to_worker[k], &end, sizeof end);
+    pthread_join(pool->writer, NULL);
+    /* Each worker's last write, its end marker, must find its pipe open:
+     * the result pipes close only after the workers are gone. */
+    for (int k = 0; k < s->workers; k++)
+        close(pool->to_worker[k]);
+    int failed = 0;
+    int killed_by = reap_workers(pool->w, s->workers, &failed);
+    close_worker_fds(pool->w, s->workers);
+    wt_signals_forward_to(NULL, 0);
+    free(pool);
+    s->pool = NULL;
+    return !failed && killed_by == 0 && !__atomic_load_n(&s->lost, __ATOMIC_RELAXED);
 }

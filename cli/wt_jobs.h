@@ -15,6 +15,8 @@
 
 #include <stddef.h>
 
+#include "wt_bytes.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -65,6 +67,53 @@ struct wt_jobs {
  * standard error when workers could not be started or one of them failed.
  * A worker killed by a signal ends this process with the same signal. */
 int wt_jobs_run(const struct wt_jobs *jobs, const char *program);
+
+/* Items streamed from one reader.  This process produces the items one by
+ * one (a dump's revisions, as it parses them) and sends each to a worker,
+ * blocks of WT_STREAM_BLOCK consecutive ones to the same; the workers work
+ * in parallel, and a thread of this process writes their results in item
+ * order, so output and messages are exactly those of one process. */
+enum { WT_STREAM_BLOCK = 8, WT_STREAM_MAX_WORKERS = 64 };
+
+/* What a worker made of one item: bytes that stay its own until its next
+ * item. */
+struct wt_stream_result {
+    const char *out;  /* for out_fd */
+    size_t out_len;
+    const char *msgs; /* for msgs */
+    size_t msgs_len;
+    struct wt_job_report report;
+};
+
+struct wt_stream_pool;
+
+struct wt_stream {
+    int workers;           /* 2 .. WT_STREAM_MAX_WORKERS (more are capped) */
+    int out_fd;            /* the results' output, in item order */
+    struct wt_bytes *msgs; /* the results' messages, in item order */
+    void *ctx;
+    /* In a worker: one item, the bytes sent, into `result` (report zeroed). */
+    void (*work)(void *ctx, const char *item, size_t len, struct wt_stream_result *result);
+    /* In the writer thread, in item order, after the item's output. */
+    void (*collect)(void *ctx, const struct wt_job_report *report);
+    /* Kept by the functions below. */
+    int write_errno;       /* a write to out_fd failed */
+    int lost;              /* a worker is gone: nothing more is sent */
+    unsigned long long sent;
+    struct wt_stream_pool *pool;
+};
+
+/* Starts the workers and the writer thread.  Returns 0, with nothing left
+ * running, when they cannot be started: the caller then works alone. */
+int wt_stream_start(struct wt_stream *s);
+
+/* Sends one item made of `count` parts.  Returns 0 once a worker is gone. */
+int wt_stream_send(struct wt_stream *s, const void *const *parts, const size_t *lens,
+                   size_t count);
+
+/* Ends the items, waits for every result and every worker.  Returns 1, or
+ * 0 when a worker ended unexpectedly (results from it on are missing). */
+int wt_stream_finish(struct wt_stream *s);
 
 /* Whether the input `path` must go to the first worker, read in its turn:
  * standard input ("-"), a FIFO, a device or a socket is read once and in

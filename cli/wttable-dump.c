@@ -10,7 +10,6 @@
 #include <expat.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -87,8 +86,6 @@ struct options {
     const char *output;
 };
 
-struct pipeline;
-
 /* One file's reading and writing. */
 struct dump {
     const struct options *opt;
@@ -101,7 +98,9 @@ struct dump {
     int write_errno;
     int status;
     struct wt_dump_totals totals;
-    struct pipeline *pipe; /* -j with one file: revisions go to workers */
+    struct wt_stream *stream; /* -j with one file: revisions go to workers */
+    struct wt_dump_totals streamed; /* the workers' results, as collected */
+    int streamed_status;
     int progress;          /* show the progress line */
     struct wt_progress shown;
 };
@@ -151,14 +150,13 @@ static void write_record(struct dump *d, struct wt_revision *rev)
         flush_output(d);
 }
 
-static void pipeline_send(struct dump *d, const struct wt_revision *rev);
-static unsigned long long pipeline_tables(const struct pipeline *p);
+static void stream_send(struct dump *d, const struct wt_revision *rev);
 
 static void on_revision(void *ctx, struct wt_revision *rev)
 {
     struct dump *d = ctx;
-    if (d->pipe != NULL)
-        pipeline_send(d, rev);
+    if (d->stream != NULL)
+        stream_send(d, rev);
     else
         write_record(d, rev);
 }
@@ -167,7 +165,9 @@ static void show_progress(struct dump *d, int final)
 {
     const struct wt_dump_reader *r = &d->reader;
     struct wt_progress_state state = {
-        r->name, r->pages, d->totals.tables + (d->pipe != NULL ? pipeline_tables(d->pipe) : 0),
+        r->name, r->pages,
+        d->totals.tables +
+            (d->stream != NULL ? __atomic_load_n(&d->streamed.tables, __ATOMIC_RELAXED) : 0),
         r->bytes_read, r->source != NULL ? wt_source_position(r->source) : 0, r->file_size};
     wt_progress_show(&d->shown, &state, final);
 }
@@ -200,69 +200,23 @@ static void dump_file(struct dump *d, const char *path)
         d->status = r->status;
     flush_output(d);
     /* With workers the final line waits for their last results. */
-    if (d->progress && d->pipe == NULL)
+    if (d->progress && d->stream == NULL)
         show_progress(d, 1);
     d->totals.pages += r->pages;
     d->totals.bytes += (unsigned long long)r->bytes_read;
 }
 
-/* -j with one file: this process reads, decompresses and parses, and sends
- * each revision to a worker process (blocks of consecutive revisions to one
- * worker) that prepares, converts and writes its JSON; a thread of this
- * process takes the results in revision order and writes them.  Output and
- * messages are exactly those of one process. */
-enum { PIPE_BLOCK = 8, PIPE_MAX_WORKERS = 64 };
-
+/* -j with one file: this process reads, decompresses and parses, and
+ * streams each revision to a worker process that prepares, converts and
+ * writes its JSON (wt_stream); the results come back in revision order. */
 struct rev_header {
-    int end; /* no more revisions */
     int has_page_id, has_rev_id, has_timestamp;
     long ns;
     size_t title_len, page_id_len, rev_id_len, timestamp_len, text_len;
 };
 
-struct result_header {
-    int end;
-    int status;
-    size_t out_len, msgs_len;
-    struct wt_dump_totals totals;
-};
-
-struct pipeline {
-    int workers;
-    pid_t pids[PIPE_MAX_WORKERS];
-    int to_worker[PIPE_MAX_WORKERS];
-    int from_worker[PIPE_MAX_WORKERS];
-    unsigned long long sent;
-    int lost;               /* a worker is gone */
-    pthread_t writer;
-    int out_fd;
-    struct wt_bytes *msgs;  /* the file's messages, in revision order */
-    int write_errno;
-    int status;
-    struct wt_dump_totals totals;
-};
-
-static int read_field(int fd, struct wt_bytes *b, size_t len)
+static void stream_send(struct dump *d, const struct wt_revision *rev)
 {
-    b->len = 0;
-    if (!wt_bytes_reserve(b, len) || !wt_read_all(fd, b->data, len))
-        return 0;
-    b->len = len;
-    b->data[len] = '\0';
-    return 1;
-}
-
-/* Tables converted so far by the workers, for the progress line. */
-static unsigned long long pipeline_tables(const struct pipeline *p)
-{
-    return __atomic_load_n(&p->totals.tables, __ATOMIC_RELAXED);
-}
-
-static void pipeline_send(struct dump *d, const struct wt_revision *rev)
-{
-    struct pipeline *p = d->pipe;
-    if (__atomic_load_n(&p->lost, __ATOMIC_RELAXED))
-        return;
     struct rev_header h;
     memset(&h, 0, sizeof h);
     h.has_page_id = rev->has_page_id;
@@ -274,210 +228,114 @@ static void pipeline_send(struct dump *d, const struct wt_revision *rev)
     h.rev_id_len = rev->rev_id.len;
     h.timestamp_len = rev->timestamp.len;
     h.text_len = rev->text.len;
-    int fd = p->to_worker[p->sent / PIPE_BLOCK % (unsigned long long)p->workers];
-    const struct wt_bytes *fields[] = {&rev->title, &rev->page_id, &rev->rev_id, &rev->timestamp,
-                                       &rev->text};
-    int ok = wt_write_all(fd, &h, sizeof h);
-    for (size_t i = 0; ok && i < sizeof fields / sizeof fields[0]; i++)
-        ok = wt_write_all(fd, fields[i]->data, fields[i]->len);
-    if (!ok) {
-        __atomic_store_n(&p->lost, 1, __ATOMIC_RELAXED);
+    const void *parts[] = {&h, rev->title.data, rev->page_id.data, rev->rev_id.data,
+                           rev->timestamp.data, rev->text.data};
+    size_t lens[] = {sizeof h, h.title_len, h.page_id_len, h.rev_id_len, h.timestamp_len,
+                     h.text_len};
+    if (!wt_stream_send(d->stream, parts, lens, sizeof lens / sizeof lens[0]))
         wt_dump_reader_stop(&d->reader);
-        return;
-    }
-    p->sent++;
 }
 
-static void pipeline_worker(struct dump *d, int in, int out)
+/* Copies the next `len` bytes of an item into a field, NUL-terminated as
+ * the reader leaves its fields. */
+static int take_field(struct wt_bytes *field, const char **at, size_t len)
 {
-    struct wt_bytes msgs = {NULL, 0, 0, 0};
+    field->len = 0;
+    if (!wt_bytes_reserve(field, len))
+        return 0;
+    memcpy(field->data, *at, len);
+    field->data[len] = '\0';
+    field->len = len;
+    *at += len;
+    return 1;
+}
+
+static void stream_work(void *ctx, const char *item, size_t len, struct wt_stream_result *result)
+{
+    struct dump *d = ctx;
     static struct wt_revision rev;
-    d->pipe = NULL;
+    static struct wt_bytes msgs;
+    struct rev_header h;
+    if (len < sizeof h)
+        _exit(3);
+    memcpy(&h, item, sizeof h);
+    const char *at = item + sizeof h;
+    if (!take_field(&rev.title, &at, h.title_len) || !take_field(&rev.page_id, &at, h.page_id_len) ||
+        !take_field(&rev.rev_id, &at, h.rev_id_len) ||
+        !take_field(&rev.timestamp, &at, h.timestamp_len) ||
+        !take_field(&rev.text, &at, h.text_len))
+        _exit(3);
+    rev.has_page_id = h.has_page_id;
+    rev.has_rev_id = h.has_rev_id;
+    rev.has_timestamp = h.has_timestamp;
+    rev.ns = h.ns;
+    d->stream = NULL;
     d->out_fd = -1;
     d->msgs = &msgs;
-    for (;;) {
-        struct rev_header h;
-        if (!wt_read_all(in, &h, sizeof h))
-            _exit(3);
-        if (h.end) {
-            struct result_header r;
-            memset(&r, 0, sizeof r);
-            r.end = 1;
-            wt_write_all(out, &r, sizeof r);
-            _exit(0);
-        }
-        if (!read_field(in, &rev.title, h.title_len) ||
-            !read_field(in, &rev.page_id, h.page_id_len) ||
-            !read_field(in, &rev.rev_id, h.rev_id_len) ||
-            !read_field(in, &rev.timestamp, h.timestamp_len) ||
-            !read_field(in, &rev.text, h.text_len))
-            _exit(3);
-        rev.has_page_id = h.has_page_id;
-        rev.has_rev_id = h.has_rev_id;
-        rev.has_timestamp = h.has_timestamp;
-        rev.ns = h.ns;
-        d->out.len = 0;
-        msgs.len = 0;
-        memset(&d->totals, 0, sizeof d->totals);
-        d->status = 0;
-        write_record(d, &rev);
-        struct result_header r;
-        memset(&r, 0, sizeof r);
-        r.status = d->status;
-        r.out_len = d->out.len;
-        r.msgs_len = msgs.len;
-        r.totals = d->totals;
-        if (!wt_write_all(out, &r, sizeof r) || !wt_write_all(out, d->out.data, d->out.len) ||
-            !wt_write_all(out, msgs.data, msgs.len))
-            _exit(3);
-    }
+    d->out.len = 0;
+    msgs.len = 0;
+    memset(&d->totals, 0, sizeof d->totals);
+    d->status = 0;
+    write_record(d, &rev);
+    result->out = d->out.data;
+    result->out_len = d->out.len;
+    result->msgs = msgs.data;
+    result->msgs_len = msgs.len;
+    result->report.status = d->status;
+    result->report.totals.dump = d->totals;
 }
 
-/* The writer thread: results in revision order, up to the end marker of the
- * worker that would have had the next revision. */
-static void *pipeline_writer(void *arg)
+/* In the writer thread: the progress line reads the tables meanwhile. */
+static void stream_collect(void *ctx, const struct wt_job_report *report)
 {
-    struct pipeline *p = arg;
-    struct wt_bytes buf = {NULL, 0, 0, 0};
-    for (unsigned long long seq = 0;; seq++) {
-        int fd = p->from_worker[seq / PIPE_BLOCK % (unsigned long long)p->workers];
-        struct result_header r;
-        if (!wt_read_all(fd, &r, sizeof r)) {
-            __atomic_store_n(&p->lost, 1, __ATOMIC_RELAXED);
-            break;
-        }
-        if (r.end)
-            break;
-        if (!read_field(fd, &buf, r.out_len)) {
-            __atomic_store_n(&p->lost, 1, __ATOMIC_RELAXED);
-            break;
-        }
-        if (p->write_errno == 0 && !wt_write_all(p->out_fd, buf.data, buf.len))
-            p->write_errno = errno ? errno : EIO;
-        if (!read_field(fd, &buf, r.msgs_len)) {
-            __atomic_store_n(&p->lost, 1, __ATOMIC_RELAXED);
-            break;
-        }
-        wt_bytes_append(p->msgs, buf.data, buf.len);
-        if (r.status > p->status)
-            p->status = r.status;
-        p->totals.revisions += r.totals.revisions;
-        p->totals.objects += r.totals.objects;
-        __atomic_add_fetch(&p->totals.tables, r.totals.tables, __ATOMIC_RELAXED);
-        p->totals.failed += r.totals.failed;
-    }
-    wt_bytes_free(&buf);
-    if (__atomic_load_n(&p->lost, __ATOMIC_RELAXED)) {
-        /* Nobody reads the others' results now: stop them before they and
-         * the reader wait on each other for ever. */
-        for (int k = 0; k < p->workers; k++)
-            kill(p->pids[k], SIGKILL);
-    }
-    return NULL;
+    struct dump *d = ctx;
+    const struct wt_dump_totals *t = &report->totals.dump;
+    if (report->status > d->streamed_status)
+        d->streamed_status = report->status;
+    d->streamed.revisions += t->revisions;
+    d->streamed.objects += t->objects;
+    __atomic_add_fetch(&d->streamed.tables, t->tables, __ATOMIC_RELAXED);
+    d->streamed.failed += t->failed;
 }
 
-/* One file through the pipeline; returns 0 when it could not be set up (the
- * caller then reads the file in this process). */
-static int dump_file_pipelined(struct dump *d, const char *path, int workers)
+/* One file through the workers; returns 0 when they could not be started
+ * (the caller then reads the file in this process). */
+static int dump_file_streamed(struct dump *d, const char *path, int workers)
 {
-    static struct pipeline p;
-    memset(&p, 0, sizeof p);
-    p.workers = workers > PIPE_MAX_WORKERS ? PIPE_MAX_WORKERS : workers;
-    p.out_fd = d->out_fd;
-    p.msgs = d->msgs;
+    struct wt_stream stream;
+    memset(&stream, 0, sizeof stream);
+    stream.workers = workers;
+    stream.out_fd = d->out_fd;
+    stream.msgs = d->msgs;
+    stream.ctx = d;
+    stream.work = stream_work;
+    stream.collect = stream_collect;
     d->reader.name = wt_display_name(path); /* the workers' messages name the file */
-    fflush(NULL);
-    int started = 0;
-    for (int k = 0; k < p.workers; k++) {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0)
-            break;
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            close(in[0]);
-            close(in[1]);
-            break;
-        }
-        /* Room for whole revisions: a small pipe makes reader and worker
-         * take turns a few kilobytes at a time.  A failure is fine. */
-        fcntl(in[1], F_SETPIPE_SZ, 1 << 20);
-        fcntl(out[1], F_SETPIPE_SZ, 1 << 20);
-        pid_t pid = fork();
-        if (pid < 0) {
-            close(in[0]);
-            close(in[1]);
-            close(out[0]);
-            close(out[1]);
-            break;
-        }
-        if (pid == 0) {
-            wt_signals_forget_temp();
-            wt_signals_forward_to(NULL, 0);
-            for (int j = 0; j < k; j++) {
-                close(p.to_worker[j]);
-                close(p.from_worker[j]);
-            }
-            close(in[1]);
-            close(out[0]);
-            pipeline_worker(d, in[0], out[1]);
-        }
-        close(in[0]);
-        close(out[1]);
-        p.pids[k] = pid;
-        p.to_worker[k] = in[1];
-        p.from_worker[k] = out[0];
-        started++;
-        wt_signals_forward_to(p.pids, started);
-    }
-    int ok = started == p.workers && pthread_create(&p.writer, NULL, pipeline_writer, &p) == 0;
-    if (!ok) {
-        for (int k = 0; k < started; k++) {
-            kill(p.pids[k], SIGKILL);
-            close(p.to_worker[k]);
-            close(p.from_worker[k]);
-            waitpid(p.pids[k], NULL, 0);
-        }
-        wt_signals_forward_to(NULL, 0);
+    memset(&d->streamed, 0, sizeof d->streamed);
+    d->streamed_status = 0;
+    if (!wt_stream_start(&stream))
         return 0;
-    }
 
     /* This process's own messages wait until the revisions' are in. */
     struct wt_bytes own = {NULL, 0, 0, 0};
     d->msgs = &own;
-    d->pipe = &p;
+    d->stream = &stream;
     dump_file(d, path);
-    d->pipe = NULL;
-    struct rev_header end;
-    memset(&end, 0, sizeof end);
-    end.end = 1;
-    for (int k = 0; k < p.workers; k++)
-        wt_write_all(p.to_worker[k], &end, sizeof end);
-    pthread_join(p.writer, NULL);
-    /* Each worker's last write, its end marker, must find its pipe open. */
-    int lost = __atomic_load_n(&p.lost, __ATOMIC_RELAXED);
-    for (int k = 0; k < p.workers; k++) {
-        int wstatus;
-        close(p.to_worker[k]);
-        pid_t got;
-        while ((got = waitpid(p.pids[k], &wstatus, 0)) < 0 && errno == EINTR)
-            ;
-        if (got < 0 || !WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0)
-            lost = 1;
-        close(p.from_worker[k]);
-    }
-    wt_signals_forward_to(NULL, 0);
-    d->msgs = p.msgs;
-    if (lost) {
+    d->stream = NULL;
+    int complete = wt_stream_finish(&stream);
+    d->msgs = stream.msgs;
+    if (!complete) {
         wt_bytes_printf(d->msgs, "wttable-dump: %s: a worker process ended unexpectedly\n",
                         d->reader.name);
         d->status = EXIT_TROUBLE;
     }
     wt_bytes_append(d->msgs, own.data, own.len);
     wt_bytes_free(&own);
-    if (p.status > d->status)
-        d->status = p.status;
-    if (p.write_errno != 0 && d->write_errno == 0)
-        d->write_errno = p.write_errno;
-    add_totals(&d->totals, &p.totals); /* the workers count no pages or bytes */
+    if (d->streamed_status > d->status)
+        d->status = d->streamed_status;
+    if (stream.write_errno != 0 && d->write_errno == 0)
+        d->write_errno = stream.write_errno;
+    add_totals(&d->totals, &d->streamed); /* the workers count no pages or bytes */
     if (d->progress)
         show_progress(d, 1);
     return 1;
@@ -558,7 +416,7 @@ static size_t prepare_part(void *ctx, size_t i, int slot, int hold)
         }
         d->out_fd = p->spool;
     }
-    if (run->opt->workers <= 1 || run->count > 1 || !dump_file_pipelined(d, run->files[i],
+    if (run->opt->workers <= 1 || run->count > 1 || !dump_file_streamed(d, run->files[i],
                                                                           run->opt->workers))
         dump_file(d, run->files[i]);
     p->status = d->status;

@@ -14,6 +14,7 @@
 #include "fuzz_check.h"
 #include "reference_parser.h"
 #include "wttable.h"
+#include "wt_detect.h"
 #include "wttable_parser.h"
 
 // The document conversion of a text without tables: each line loses one

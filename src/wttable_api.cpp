@@ -4,6 +4,7 @@
 
 #include "wt_buffer.h"
 #include "wttable_config.h"
+#include "wt_detect.h"
 #include "wttable_parser.h"
 
 /* The library's only long-lived state.  All of it starts out zero, so

@@ -1,40 +1,26 @@
-/* The converter, in two stages.
+/* The converter's stage 2 and its entry point.
  *
- * Stage 1 (wt_classify.h, and the choice of code path below) turns 64-byte
- * blocks of the text into bit masks of the bytes that steer the markup.
- * Only it uses instruction-set intrinsics, besides the 16-byte searches of
- * find_byte.
+ * Stage 1 (wt_stage1.h) turns 64-byte blocks of the text into bit masks of
+ * the bytes that steer the markup; it, and the byte searches of
+ * wt_stage1_scan.h, hold all the instruction-set code.  This file knows the
+ * markup and no intrinsics.
  *
- * Stage 2 walks the lines.  The byte walk (find_line_plain, handle_cell_line
- * and the functions they call) is the reference path: every input goes
- * through it on the "plain" code path, and it handles every line.  The window
- * path (find_line_indexed, handle_cell_line_indexed) takes its decisions
- * from stage 1's masks instead, for the cell lines inside tables that a
- * classified window holds; find_line_indexed alone decides whether a line
- * takes it, and the tests compare every path with the reference converter in
- * tests/.  Both paths read the markup through wt_markup_rules.h. */
+ * The byte walk (find_line_plain, handle_table_line and the functions they
+ * call) is the reference path: it handles every line, and on the "plain"
+ * code path every input goes through it alone.  The window path takes its
+ * decisions from stage 1's masks instead, for the cell lines inside tables
+ * that a classified window holds.  window_line is its one entry point and
+ * the one place that decides: it takes a line whole or declines it, and a
+ * declined line goes the byte walk.  The tests compare every code path with
+ * the reference converter in tests/.  Both paths read the markup through
+ * wt_markup_rules.h. */
 #include "wttable_parser.h"
 
 #include <stdint.h>
 #include <string.h>
 
-#include "wt_classify.h"
-
-#if defined(WT_CLASSIFY_X86)
-#include <cpuid.h>
-#endif
-
-/* The byte searches of the byte walk use 16-byte compares where the target
- * has them: SSE2 on x86-64, SIMD128 in WebAssembly built with -msimd128.
- * Elsewhere, and with WTTABLE_NO_SIMD, the plain loops below. */
-#if defined(__SSE2__) && !defined(WTTABLE_NO_SIMD)
-#include <emmintrin.h>
-#define WTTABLE_SCAN_SSE2 1
-#define WTTABLE_SIMD16 1
-#elif defined(WT_CLASSIFY_SIMD128)
-#include <wasm_simd128.h>
-#define WTTABLE_SIMD16 1
-#endif
+#include "wt_stage1.h"
+#include "wt_stage1_scan.h"
 
 /* Every writer below returns 0 when the buffer could not grow.  The first
  * such failure ends the conversion: a result with pieces missing must never
@@ -130,61 +116,6 @@ static int emit_cell_close(wt_buf *buf, const wttable_frame *frame, int with_new
     return emit(buf, tag->close, tag->close_len + (with_newline ? 1u : 0u));
 }
 
-#if defined(WTTABLE_SCAN_SSE2)
-static inline unsigned byte_mask(const char *block, char c)
-{
-    __m128i chunk = _mm_loadu_si128((const __m128i *)(const void *)block);
-    return (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(c)));
-}
-#elif defined(WT_CLASSIFY_SIMD128)
-static inline unsigned byte_mask(const char *block, char c)
-{
-    v128_t chunk = wasm_v128_load(block);
-    return (unsigned)wasm_i8x16_bitmask(wasm_i8x16_eq(chunk, wasm_i8x16_splat(c)));
-}
-#endif
-
-/* The first `c` in [p, end), or end.  `low` is where the readable bytes
- * before p begin: a short span is searched with one block that reaches
- * back over bytes already passed.  Spans inside tables are mostly short, so
- * the first 64 bytes are searched inline and only the rest of a longer span
- * goes to memchr. */
-static inline const char *find_byte(const char *low, const char *p, const char *end, char c)
-{
-#if defined(WTTABLE_SIMD16)
-    if (end - p < 16) {
-        if (end - low < 16) {
-            while (p < end && *p != c)
-                p++;
-            return p;
-        }
-        const char *block = end - 16;
-        unsigned mask = byte_mask(block, c) & (~0u << (p - block));
-        return mask != 0 ? block + __builtin_ctz(mask) : end;
-    }
-    const char *inline_end = end - p > 64 ? p + 64 : end;
-    for (;;) {
-        unsigned mask = byte_mask(p, c);
-        if (mask != 0)
-            return p + __builtin_ctz(mask);
-        p += 16;
-        if (inline_end - p < 16)
-            break;
-    }
-    if (inline_end == end) {
-        if (p == end)
-            return end;
-        const char *block = end - 16;
-        unsigned mask = byte_mask(block, c) & (~0u << (p - block));
-        return mask != 0 ? block + __builtin_ctz(mask) : end;
-    }
-#else
-    (void)low;
-#endif
-    const void *hit = memchr(p, c, (size_t)(end - p));
-    return hit ? (const char *)hit : end;
-}
-
 static const char *skip_space(const char *p, const char *end)
 {
     while (p < end && wt_is_space((unsigned char)*p))
@@ -243,7 +174,7 @@ static size_t copy_header_text(char *scratch, const char *rest, size_t n)
     size_t len = 0;
     size_t i = 0;
     while (i < n && len < limit) {
-        const char *bang = find_byte(rest, rest + i, rest + n, '!');
+        const char *bang = wt_find_byte(rest, rest + i, rest + n, '!');
         size_t run = (size_t)(bang - (rest + i));
         size_t take = run < limit - len ? run : limit - len;
         memcpy(scratch + len, rest + i, take);
@@ -297,7 +228,7 @@ static size_t split_pieces(wttable_span *spans, size_t *first_bars, const char *
     const char *p = text;
     size_t count = 0;
     for (;;) {
-        const char *bar = find_byte(text, p, end, '|');
+        const char *bar = wt_find_byte(text, p, end, '|');
         if (bar + 1 < end && bar[1] == '|') {
             spans[count].start = start;
             spans[count].len = (size_t)(bar - start);
@@ -319,65 +250,6 @@ static size_t split_pieces(wttable_span *spans, size_t *first_bars, const char *
             return count + 1;
         }
     }
-}
-
-#if defined(WTTABLE_SCAN_SSE2)
-/* Bit i set where block[i], block[i + 1] is "[[" or "-{" (17 bytes read). */
-static inline unsigned guard_pair_mask(const char *block)
-{
-    __m128i first = _mm_loadu_si128((const __m128i *)(const void *)block);
-    __m128i second = _mm_loadu_si128((const __m128i *)(const void *)(block + 1));
-    __m128i pairs = _mm_or_si128(
-        _mm_and_si128(_mm_cmpeq_epi8(first, _mm_set1_epi8(WT_GUARD_LINK_FIRST)),
-                      _mm_cmpeq_epi8(second, _mm_set1_epi8(WT_GUARD_LINK_SECOND))),
-        _mm_and_si128(_mm_cmpeq_epi8(first, _mm_set1_epi8(WT_GUARD_VARIANT_FIRST)),
-                      _mm_cmpeq_epi8(second, _mm_set1_epi8(WT_GUARD_VARIANT_SECOND))));
-    return (unsigned)_mm_movemask_epi8(pairs);
-}
-#elif defined(WT_CLASSIFY_SIMD128)
-static inline unsigned guard_pair_mask(const char *block)
-{
-    v128_t first = wasm_v128_load(block);
-    v128_t second = wasm_v128_load(block + 1);
-    v128_t pairs = wasm_v128_or(
-        wasm_v128_and(wasm_i8x16_eq(first, wasm_i8x16_splat(WT_GUARD_LINK_FIRST)),
-                      wasm_i8x16_eq(second, wasm_i8x16_splat(WT_GUARD_LINK_SECOND))),
-        wasm_v128_and(wasm_i8x16_eq(first, wasm_i8x16_splat(WT_GUARD_VARIANT_FIRST)),
-                      wasm_i8x16_eq(second, wasm_i8x16_splat(WT_GUARD_VARIANT_SECOND))));
-    return (unsigned)wasm_i8x16_bitmask(pairs);
-}
-#endif
-
-/* Whether "[[" or "-{" lies wholly inside the n bytes at p; `low` as for
- * find_byte. */
-static inline int has_guard_pair(const char *low, const char *p, size_t n)
-{
-    if (n < 2)
-        return 0;
-    size_t i = 0;
-#if defined(WTTABLE_SIMD16)
-    if (n < 17 && p + n - low >= 17) {
-        const char *block = p + n - 17;
-        return (guard_pair_mask(block) & (~0u << (p - block))) != 0;
-    }
-    if (n >= 17) {
-        for (;; i += 16) {
-            if (i + 17 > n)
-                i = n - 17; /* the last block overlaps the one before */
-            if (guard_pair_mask(p + i) != 0)
-                return 1;
-            if (i + 17 == n)
-                return 0;
-        }
-    }
-#else
-    (void)low;
-#endif
-    for (; i + 1 < n; i++) {
-        if (wt_is_guard_pair(p[i], p[i + 1]))
-            return 1;
-    }
-    return 0;
 }
 
 /* Room that one cell line may need beyond its cell text: per piece a close
@@ -451,7 +323,7 @@ static char *put_piece(char *out, const cell_tag_text *tag, const wttable_span *
     const char *start = piece->start;
     const char *end = start + piece->len;
     const char *content = start;
-    if (first_bar < piece->len && !has_guard_pair(low, start, first_bar)) {
+    if (first_bar < piece->len && !wt_has_guard_pair(low, start, first_bar)) {
         const char *attrs = skip_space(start, start + first_bar);
         const char *attrs_end = trim_end(attrs, start + first_bar);
         if (attrs < attrs_end) {
@@ -467,116 +339,6 @@ static char *put_piece(char *out, const cell_tag_text *tag, const wttable_span *
     }
     content = skip_space(content, end);
     return put_run(out, content, (size_t)(trim_end(content, end) - content), scratch_end);
-}
-
-/* ---- choosing the code path --------------------------------------------- */
-
-#if defined(WT_CLASSIFY_X86)
-/* Which register states the operating system saves: AVX needs YMM, AVX-512
- * its mask and ZMM registers as well. */
-static uint64_t saved_register_states(void)
-{
-    uint32_t low, high;
-    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-    return (uint64_t)high << 32 | low;
-}
-
-static int widest_code_path(void)
-{
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (ecx & bit_OSXSAVE) == 0)
-        return WTTABLE_PATH_SSE2;
-    uint64_t states = saved_register_states();
-    if ((states & 0x6) != 0x6 || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
-        return WTTABLE_PATH_SSE2;
-    if ((ebx & bit_AVX512F) != 0 && (ebx & bit_AVX512BW) != 0 && (states & 0xe6) == 0xe6)
-        return WTTABLE_PATH_AVX512;
-    return (ebx & bit_AVX2) != 0 ? WTTABLE_PATH_AVX2 : WTTABLE_PATH_SSE2;
-}
-#elif defined(WT_CLASSIFY_SIMD128)
-static int widest_code_path(void)
-{
-    return WTTABLE_PATH_SIMD128;
-}
-#else
-static int widest_code_path(void)
-{
-    return WTTABLE_PATH_PLAIN;
-}
-#endif
-
-static int code_path_runs_here(int path)
-{
-    switch (path) {
-    case WTTABLE_PATH_PLAIN:
-        return 1;
-#if defined(WT_CLASSIFY_X86)
-    case WTTABLE_PATH_SSE2:
-        return 1;
-    case WTTABLE_PATH_AVX2:
-    case WTTABLE_PATH_AVX512:
-        return widest_code_path() >= path;
-#elif defined(WT_CLASSIFY_SIMD128)
-    case WTTABLE_PATH_SIMD128:
-        return 1;
-#endif
-    default:
-        return 0;
-    }
-}
-
-/* Chosen at the first conversion, not at load; racing first conversions
- * all store the same value. */
-static int s_code_path;
-
-int wttable_code_path(void)
-{
-    int path = __atomic_load_n(&s_code_path, __ATOMIC_RELAXED);
-    if (path == WTTABLE_PATH_AUTO) {
-        path = widest_code_path();
-        __atomic_store_n(&s_code_path, path, __ATOMIC_RELAXED);
-    }
-    return path;
-}
-
-int wttable_force_code_path(int path)
-{
-    if (path != WTTABLE_PATH_AUTO && !code_path_runs_here(path))
-        return 0;
-    __atomic_store_n(&s_code_path, path, __ATOMIC_RELAXED);
-    return 1;
-}
-
-const char *wttable_code_path_name(int path)
-{
-    static const char *const names[WTTABLE_PATH_COUNT] = {"auto", "plain", "sse2", "avx2", "avx512", "simd128"};
-    return path > WTTABLE_PATH_AUTO && path < WTTABLE_PATH_COUNT ? names[path] : "";
-}
-
-/* Classifies `count` blocks on one path: called directly, not through a
- * pointer, so each call site is plain to the compiler and to sanitizers. */
-static void classify_blocks(int path, const char *text, size_t count, const wt_mask_rows *rows)
-{
-    switch (path) {
-#if defined(WT_CLASSIFY_X86)
-    case WTTABLE_PATH_AVX512:
-        wt_classify_avx512(text, count, rows);
-        return;
-    case WTTABLE_PATH_AVX2:
-        wt_classify_avx2(text, count, rows);
-        return;
-    case WTTABLE_PATH_SSE2:
-        wt_classify_sse2(text, count, rows);
-        return;
-#elif defined(WT_CLASSIFY_SIMD128)
-    case WTTABLE_PATH_SIMD128:
-        wt_classify_simd128(text, count, rows);
-        return;
-#endif
-    default:
-        wt_classify_plain(text, count, rows);
-        return;
-    }
 }
 
 /* ---- the classified window ---------------------------------------------- */
@@ -722,7 +484,7 @@ static void index_window(wttable_index *ix, int path, const char *text,
                                ix->bang + 1};
     /* Full blocks end at the NUL at most, which is all the classifier reads
      * behind them. */
-    classify_blocks(path, base, full, &rows);
+    wt_classify_blocks(path, base, full, &rows);
     size_t blocks = full;
     if (len > 64 * full) {
         char tail[65];
@@ -730,7 +492,7 @@ static void index_window(wttable_index *ix, int path, const char *text,
         memcpy(tail, base + 64 * full, len - 64 * full);
         const wt_mask_rows tail_rows = {rows.line_feed + full, rows.bar + full,
                                         rows.space + full, rows.guard + full, rows.bang + full};
-        classify_blocks(path, tail, 1, &tail_rows);
+        wt_classify_blocks(path, tail, 1, &tail_rows);
         blocks++;
     }
     ix->blocks = blocks;
@@ -1055,39 +817,25 @@ static int handle_continuation(const wttable_frame *frame, const char *raw, cons
  * empty, and is no table start line. */
 static int handle_table_line(wttable_ctx *ctx, const char *raw, const char *raw_end,
                              const char *line, const char *end, const char *text_end,
-                             wttable_index *ix, wt_buf *buf)
+                             wt_buf *buf)
 {
     wttable_frame *frame = &ctx->frames[ctx->depth - 1];
     enum wt_marker marker = wt_marker_of(line, (size_t)(end - line));
-    if (marker == WT_MARK_NONE)
-        return handle_continuation(frame, raw, raw_end, buf);
-    if (marker == WT_MARK_ALONE)
-        return 1;
     const char *rest = line + wt_marker_len(marker);
     switch (marker) {
     case WT_MARK_NONE:
+        return handle_continuation(frame, raw, raw_end, buf);
     case WT_MARK_ALONE:
-        break;
+        return 1;
     case WT_MARK_TABLE_END:
         return end_table(ctx, rest, end, buf);
     case WT_MARK_ROW:
         return handle_row_line(frame, rest, end, buf);
     case WT_MARK_CAPTION:
-    case WT_MARK_DATA: {
-        int kind = marker == WT_MARK_DATA ? MARKUP_DATA : MARKUP_CAPTION;
-        if (ix != NULL)
-            return handle_cell_line_indexed(ix, frame, kind, rest, end, text_end, buf);
-        return handle_cell_line(ctx, frame, kind, rest, end, text_end, buf);
-    }
+        return handle_cell_line(ctx, frame, MARKUP_CAPTION, rest, end, text_end, buf);
+    case WT_MARK_DATA:
+        return handle_cell_line(ctx, frame, MARKUP_DATA, rest, end, text_end, buf);
     case WT_MARK_HEADER:
-        /* In the window unless "!!!" makes the pairing of bangs depend on
-         * where a run starts. */
-        if (ix != NULL && !ix->headers_ready)
-            index_header_bars(ix);
-        if (ix != NULL && rest[0] != '!' &&
-            next_set(ix->bang_runs, (size_t)(rest - ix->base), (size_t)(end - ix->base)) ==
-                (size_t)(end - ix->base))
-            return handle_cell_line_indexed(ix, frame, MARKUP_HEADER, rest, end, text_end, buf);
         return handle_cell_line(ctx, frame, MARKUP_HEADER, rest, end, text_end, buf);
     }
     return 1;
@@ -1111,7 +859,7 @@ struct text_line {
 
 static void find_line_plain(const char *text, const char *p, const char *end, text_line *ln)
 {
-    ln->line_end = find_byte(text, p, end, '\n');
+    ln->line_end = wt_find_byte(text, p, end, '\n');
     ln->raw_end = (ln->line_end > p && ln->line_end[-1] == '\r') ? ln->line_end - 1 : ln->line_end;
     ln->trimmed = skip_space(p, ln->raw_end);
     ln->stop = trim_end(ln->trimmed, ln->raw_end);
@@ -1131,8 +879,8 @@ static inline void line_from_masks(const char *p, uint64_t feeds, uint64_t space
 }
 
 /* The same from the classified window, which is moved on when the line
- * leaves it.  Returns 1 when the window holds the whole line, else 0 (the
- * line is found all the same). */
+ * leaves it.  Returns 1 when the window holds the whole line, else 0: no
+ * window can. */
 static int find_line_indexed(wttable_index *ix, int path, const char *text,
                              const char *p, const char *end, text_line *ln)
 {
@@ -1162,6 +910,50 @@ static int find_line_indexed(wttable_index *ix, int path, const char *text,
     return 1;
 }
 
+enum window_outcome { WINDOW_DECLINED, WINDOW_DONE, WINDOW_FAILED };
+
+/* The window path's entry point, and the one place that decides whether a
+ * line takes it.  For a line inside a table that begins with "|" or "!":
+ * it is trimmed at its start and cannot start a table.  The line is taken
+ * whole unless no window can hold it, or it is a header line where "!!!"
+ * makes the pairing of bangs depend on where a run starts: then it is
+ * declined and goes the byte walk.  Either way *found is the line. */
+static enum window_outcome window_line(wttable_ctx *ctx, int path, const char *text,
+                                       const char *p, const char *end, wt_buf *buf,
+                                       text_line *found)
+{
+    wttable_index *ix = &ctx->index;
+    text_line ln;
+    int held = find_line_indexed(ix, path, text, p, end, &ln);
+    *found = ln;
+    if (!held)
+        return WINDOW_DECLINED;
+    const char *line = ln.trimmed;
+    const char *stop = ln.stop;
+    enum wt_marker marker = wt_marker_of(line, (size_t)(stop - line));
+    const char *rest = line + wt_marker_len(marker);
+    int kind;
+    if (marker == WT_MARK_DATA) {
+        kind = MARKUP_DATA;
+    } else if (marker == WT_MARK_CAPTION) {
+        kind = MARKUP_CAPTION;
+    } else if (marker == WT_MARK_HEADER) {
+        if (!ix->headers_ready)
+            index_header_bars(ix);
+        if (rest[0] == '!' ||
+            next_set(ix->bang_runs, (size_t)(rest - ix->base), (size_t)(stop - ix->base)) !=
+                (size_t)(stop - ix->base))
+            return WINDOW_DECLINED;
+        kind = MARKUP_HEADER;
+    } else {
+        kind = -1; /* a row or end line: the same on either path */
+    }
+    int ok = kind < 0 ? handle_table_line(ctx, p, ln.raw_end, line, stop, end, buf)
+                      : handle_cell_line_indexed(ix, &ctx->frames[ctx->depth - 1], kind, rest,
+                                                 stop, end, buf);
+    return ok ? WINDOW_DONE : WINDOW_FAILED;
+}
+
 int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
 {
     if (buf == NULL)
@@ -1186,16 +978,22 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
 
     while (p < end) {
         /* Inside tables lines are short and full of markup: the classified
-         * window pays.  Outside, only the LF matters and memchr is faster. */
+         * window pays.  Outside, only the LF matters and memchr is faster.
+         * Only cell lines use the window, and only they may move it: long
+         * runs of plain lines inside a cell are found faster by memchr.  At
+         * that depth nothing is pending, so `copied` is p. */
         text_line ln;
-        wttable_index *ix = NULL;
-        /* Only cell lines use the window, and only they may move it: long
-         * runs of plain lines inside a cell are found faster by memchr. */
         if (ctx.depth > 0 && indexed && (*p == '|' || *p == '!')) {
             /* A copy of its own, so that `ln` stays in registers. */
             text_line found;
-            if (find_line_indexed(&ctx.index, path, text, p, end, &found))
-                ix = &ctx.index;
+            enum window_outcome taken = window_line(&ctx, path, text, p, end, buf, &found);
+            if (taken == WINDOW_FAILED)
+                return 0;
+            if (taken == WINDOW_DONE) {
+                p = found.line_end + (found.line_end < end);
+                copied = p;
+                continue;
+            }
             ln = found;
         } else {
             find_line_plain(text, p, end, &ln);
@@ -1245,7 +1043,7 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
             if (ctx.frames[ctx.depth - 1].cell_open)
                 ok = EMIT_LITERAL(buf, "\n");
         } else {
-            ok = handle_table_line(&ctx, p, raw_end, line, line_stop, end, ix, buf);
+            ok = handle_table_line(&ctx, p, raw_end, line, line_stop, end, buf);
         }
         if (!ok)
             return 0;
@@ -1257,34 +1055,4 @@ int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only)
         return 0;
     trim_final_newline(buf);
     return 1;
-}
-
-/* ---- detection ---------------------------------------------------------- */
-
-/* Whitespace inside one line: the LF that ends it does not count. */
-static int is_line_space(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\r';
-}
-
-int wttable_detect_has_tables(const char *text)
-{
-    if (text == NULL)
-        return 0;
-    const char *p = text;
-    while (*p != '\0') {
-        while (is_line_space((unsigned char)*p))
-            p++;
-        while (*p == ':')
-            p++;
-        while (is_line_space((unsigned char)*p))
-            p++;
-        if (p[0] == '{' && p[1] == '|')
-            return 1;
-        p = strchr(p, '\n');
-        if (p == NULL)
-            return 0;
-        p++;
-    }
-    return 0;
 }

@@ -1,5 +1,4 @@
-/* One-pass converter from wiki table markup to HTML, and the detector that
- * tells whether a text holds any table at all. */
+/* One-pass converter from wiki table markup to HTML. */
 #ifndef WTTABLE_PARSER_H
 #define WTTABLE_PARSER_H
 
@@ -8,6 +7,7 @@
 
 #include "wt_buffer.h"
 #include "wt_markup_rules.h"
+#include "wt_stage1.h"
 
 #define WTTABLE_TAG_MAX 16 /* tag name of the open cell, with its NUL */
 
@@ -28,7 +28,7 @@ struct wttable_frame {
 };
 
 /* The window of text whose bytes the first stage has classified: the masks
- * of each 64-byte block, as in wt_classify.h.  Each array keeps a zero word
+ * of each 64-byte block, as in wt_stage1.h.  Each array keeps a zero word
  * in front of the window and two behind it, so that the 64 bits around any
  * position inside can be read without bounds tests. */
 #define WTTABLE_INDEX_BLOCKS 64 /* 4 KiB: lines longer than that take the plain way */
@@ -61,39 +61,11 @@ struct wttable_ctx {
     wttable_index index;
 };
 
-/* The ways to classify bytes; the converter picks the widest that the
- * processor offers at its first conversion. */
-enum wttable_code_path {
-    WTTABLE_PATH_AUTO = 0, /* for wttable_force_code_path: pick again */
-    WTTABLE_PATH_PLAIN,
-    WTTABLE_PATH_SSE2,
-    WTTABLE_PATH_AVX2,
-    WTTABLE_PATH_AVX512,
-    WTTABLE_PATH_SIMD128,
-    WTTABLE_PATH_COUNT
-};
-
-/* The path that conversions use, chosen now if it was not yet. */
-int wttable_code_path(void);
-
-/* Makes every later conversion use `path`, for the benchmark and the tests.
- * Returns 1, or 0 (and changes nothing) when this build or this processor
- * cannot run it.  Not thread-safe against running conversions. */
-int wttable_force_code_path(int path);
-
-/* "plain", "sse2", "avx2", "avx512", "simd128"; "" for no such path. */
-const char *wttable_code_path_name(int path);
-
 /* Appends the HTML of `text` to `buf`.  A non-zero `tables_only` writes the
  * tables only; 0 copies every line outside the tables as well.  Returns 1 on
  * success, 0 for a null buffer, at a 65th nested table, or when the buffer
  * cannot grow; after a 0 the buffer holds an unfinished prefix.  A null text
  * gives 1 and leaves the buffer as it was. */
 int wttable_parse_to_html(const char *text, wt_buf *buf, int tables_only);
-
-/* 1 if some line of `text` is a table start line (whitespace, colons,
- * whitespace, "{|"), else 0; a null text gives 0.  Reads only as far as the
- * first such line. */
-int wttable_detect_has_tables(const char *text);
 
 #endif

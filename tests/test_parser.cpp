@@ -4,6 +4,7 @@
 #include <string>
 
 #include "case_file.h"
+#include "wt_detect.h"
 #include "wttable_parser.h"
 
 namespace {

@@ -1,0 +1,13 @@
+/* Stage 1 on AVX-512BW; this file alone is built with -mavx512f -mavx512bw.  Called only where the
+ * processor has it (wt_stage1.cpp). */
+#include "wt_stage1.h"
+
+#if defined(WT_STAGE1_X86)
+#include "wt_simd_avx512.h"
+#include "wt_stage1_generic.h"
+
+void wt_classify_avx512(const char *text, size_t count, const wt_mask_rows *rows)
+{
+    wt_classify_generic(text, count, rows);
+}
+#endif
