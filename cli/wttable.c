@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +24,7 @@
 #include "wt_signals.h"
 #include "wt_stdfds.h"
 #include "wttable.h"
+#include "wttable_tables.h"
 
 enum { EXIT_NONE_FOUND = 1, EXIT_FAILED = 1, EXIT_TROUBLE = 2 };
 
@@ -30,7 +32,8 @@ static const char k_program[] = "wttable";
 
 static const char k_usage[] =
     "usage: wttable [-t] [--raw-wikitext] [-o FILE | --output-dir DIR] [-j N] [--raw]\n"
-    "               [--stats] [-q] [FILE...]\n"
+    "               [--format html|json|csv|tsv] [--spans fill|blank] [--br newline|space]\n"
+    "               [--wikitext] [--stats] [-q] [FILE...]\n"
     "       wttable -c | -l [-t] [--raw-wikitext] [-j N] [FILE...]\n";
 
 #define usage_error(...) wt_usage_error(k_program, k_usage, __VA_ARGS__)
@@ -50,6 +53,13 @@ static const char k_help[] =
     "                           and comments stay out of the cell markup, and a\n"
     "                           lone \"|\" or \"!\" line makes an empty cell\n"
     "      --raw                write the library's bytes exactly (no final LF added)\n"
+    "      --format FORMAT      html (the default); json: one JSON line per table, its\n"
+    "                           rows, columns and clean cell text; csv or tsv: one\n"
+    "                           table, or DIR/NAME.T.csv for each with --output-dir\n"
+    "      --spans fill|blank   a spanned slot repeats its cell's text (fill), or is\n"
+    "                           \"\" after the first (blank)\n"
+    "      --br newline|space   what <br> becomes in cell text (newline)\n"
+    "      --wikitext           json: each cell's wikitext as well\n"
     "  -c, --check              write nothing; exit 0 if some input has a table, else 1\n"
     "  -l, --files-with-tables  print the names of the inputs that have a table\n"
     "      --stats              per input and in total, print sizes, tables, time\n"
@@ -61,8 +71,12 @@ static const char k_help[] =
     "Exit status: 0 success, 1 a conversion failed (or -c/-l found no table),\n"
     "2 bad input, a read or write error, or bad usage.\n";
 
+enum format { FORMAT_HTML, FORMAT_JSON, FORMAT_CSV, FORMAT_TSV };
+
 struct options {
     int tables_only;
+    enum format format;
+    unsigned data_options; /* WTT_* for the data formats */
     int raw;
     int check;
     int list;
@@ -86,6 +100,7 @@ struct item {
     int found;
     int converted;
     int write_errno;     /* --output-dir: writing its file failed */
+    int whole_lines;     /* the output ends with its LF already */
     unsigned long long tables;
     double seconds;
 };
@@ -97,6 +112,7 @@ struct run {
     char **dir_targets; /* --output-dir: the file each input is written to */
     struct wt_output out;
     struct wt_raw raw;
+    wtt_doc *data;       /* the data formats' tables */
     struct item items[WT_JOBS_AHEAD];
     int status;
     int found;
@@ -204,14 +220,13 @@ static int write_html(int fd, const struct item *it, int raw)
 {
     if (it->html_len == 0)
         return 1;
-    return wt_write_all(fd, it->html, it->html_len) && (raw || wt_write_all(fd, "\n", 1));
+    return wt_write_all(fd, it->html, it->html_len) &&
+           (raw || it->whole_lines || wt_write_all(fd, "\n", 1));
 }
-
-
 
 static size_t html_bytes_out(const struct item *it, int raw)
 {
-    return it->html_len + (raw || it->html_len == 0 ? 0 : 1);
+    return it->html_len + (raw || it->whole_lines || it->html_len == 0 ? 0 : 1);
 }
 
 /* --output-dir: each input's own file, written as soon as it is converted
@@ -253,6 +268,109 @@ static int hold_html(struct item *it)
     return 1;
 }
 
+/* --output-dir with csv or tsv: each table of the input in DIR/NAME.T.csv
+ * (or .tsv), NAME.html being the input's HTML target. */
+static int write_tables_to_dir(struct run *run, size_t i, struct item *it)
+{
+    const char *html_target = run->dir_targets[i];
+    size_t stem = strlen(html_target) - 5;
+    int tsv = run->opt->format == FORMAT_TSV;
+    for (size_t t = 0; t < wtt_table_count(run->data); t++) {
+        size_t len;
+        const char *csv = wtt_table_csv(run->data, t, tsv ? '\t' : ',', &len);
+        if (csv == NULL) {
+            errno = ENOMEM;
+            return 0;
+        }
+        char target[PATH_MAX];
+        int n = snprintf(target, sizeof target, "%.*s.%zu.%s", (int)stem, html_target, t,
+                         tsv ? "tsv" : "csv");
+        if (n < 0 || (size_t)n >= sizeof target) {
+            errno = ENAMETOOLONG;
+            return 0;
+        }
+        struct item one = *it;
+        one.html = csv;
+        one.html_len = len;
+        one.whole_lines = 1;
+        if (!write_to_dir(target, &one, 1)) {
+            it->after = one.after;
+            return 0;
+        }
+        it->after = one.after;
+    }
+    return 1;
+}
+
+/* The data formats: the input's tables as JSON lines, or one table as CSV. */
+static void prepare_data(struct run *run, size_t i, struct item *it, const char *name,
+                         const char *text, size_t len)
+{
+    const struct options *opt = run->opt;
+    int rc = wtt_parse(run->data, text, len, opt->data_options);
+    if (rc == 0) {
+        complain(&it->before, name, strerror(ENOMEM));
+        it->status = EXIT_TROUBLE;
+        return;
+    }
+    if (rc < 0) {
+        wt_bytes_printf(&it->before, "wttable: %s:%zu: %s: more than %d nested tables\n", name,
+                        wtt_failed_line(run->data), opt->tables_only ? WTTABLE_TABLES_FAILED
+                                                                     : WTTABLE_DOCUMENT_FAILED,
+                        WTTABLE_MAX_DEPTH);
+        it->status = EXIT_FAILED;
+        return;
+    }
+    size_t count = wtt_table_count(run->data);
+    it->tables = count;
+    it->held.len = 0;
+    it->whole_lines = 1;
+    if (opt->format == FORMAT_JSON) {
+        for (size_t t = 0; t < count; t++) {
+            size_t n;
+            const char *record = wtt_table_json(run->data, t, &n);
+            if (record == NULL)
+                break;
+            if (run->count > 1) {
+                wt_bytes_append_str(&it->held, "{\"file\": ");
+                wt_bytes_json_string(&it->held, name, strlen(name));
+                wt_bytes_append(&it->held, ", ", 2);
+                wt_bytes_append(&it->held, record + 1, n - 1);
+            } else {
+                wt_bytes_append(&it->held, record, n);
+            }
+            wt_bytes_append(&it->held, "\n", 1);
+        }
+    } else if (opt->output_dir == NULL) {
+        if (count != 1) {
+            wt_bytes_printf(&it->before,
+                            "wttable: %s: %zu tables, and %s writes one to standard output: "
+                            "give --output-dir DIR for a file each\n",
+                            name, count, opt->format == FORMAT_CSV ? "csv" : "tsv");
+            it->status = EXIT_TROUBLE;
+            return;
+        }
+        size_t n;
+        const char *csv = wtt_table_csv(run->data, 0, opt->format == FORMAT_TSV ? '\t' : ',', &n);
+        if (csv != NULL)
+            wt_bytes_append(&it->held, csv, n);
+    }
+    if (it->held.failed || (count > 0 && opt->output_dir == NULL && it->held.len == 0)) {
+        complain(&it->before, name, strerror(ENOMEM));
+        it->status = EXIT_TROUBLE;
+        return;
+    }
+    it->html = it->held.data != NULL ? it->held.data : "";
+    it->html_len = it->held.len;
+    it->converted = 1;
+    if (opt->output_dir == NULL)
+        return;
+    int ok = opt->format == FORMAT_JSON ? write_to_dir(run->dir_targets[i], it, 1)
+                                        : write_tables_to_dir(run, i, it);
+    if (!ok)
+        it->write_errno = errno ? errno : EIO;
+}
+
 /* Reads and converts one input; what it made waits in its slot. */
 static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
 {
@@ -266,6 +384,7 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
     it->found = 0;
     it->converted = 0;
     it->write_errno = 0;
+    it->whole_lines = 0;
     it->tables = 0;
     it->seconds = 0;
 
@@ -296,6 +415,17 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
 
     const char *text = it->text.data;
     size_t len = it->text.len;
+    if (opt->format != FORMAT_HTML) {
+        double start = wt_seconds_now();
+        /* The warnings name the converter's cuts in the text it would see. */
+        if (!opt->quiet && opt->raw_wikitext && wt_raw_prepare(&run->raw, text, len))
+            scan_lines(&it->before, name, run->raw.text, run->raw.len);
+        else if (!opt->quiet)
+            scan_lines(&it->before, name, text, len);
+        prepare_data(run, i, it, name, text, len);
+        it->seconds = wt_seconds_now() - start;
+        return;
+    }
     if (opt->raw_wikitext) {
         if (!wt_raw_prepare(&run->raw, text, len)) {
             complain(&it->before, name, strerror(ENOMEM));
@@ -427,8 +557,24 @@ enum {
     OPT_STATS,
     OPT_OUTPUT_DIR,
     OPT_RAW_WIKITEXT,
-    OPT_VERSION
+    OPT_VERSION,
+    OPT_FORMAT,
+    OPT_SPANS,
+    OPT_BR,
+    OPT_WIKITEXT
 };
+
+static int parse_format(const char *arg, enum format *format)
+{
+    static const char *const names[] = {"html", "json", "csv", "tsv"};
+    for (int k = 0; k < 4; k++) {
+        if (strcmp(arg, names[k]) == 0) {
+            *format = (enum format)k;
+            return 1;
+        }
+    }
+    return 0;
+}
 
 static int parse_args(int argc, char **argv, struct options *opt, int *first_file)
 {
@@ -444,6 +590,10 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         {"stats", no_argument, NULL, OPT_STATS},
         {"quiet", no_argument, NULL, 'q'},
         {"version", no_argument, NULL, OPT_VERSION},
+        {"format", required_argument, NULL, OPT_FORMAT},
+        {"spans", required_argument, NULL, OPT_SPANS},
+        {"br", required_argument, NULL, OPT_BR},
+        {"wikitext", no_argument, NULL, OPT_WIKITEXT},
         {"help", no_argument, NULL, 'h'},
         {NULL, 0, NULL, 0},
     };
@@ -475,11 +625,30 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         case OPT_STATS: opt->stats = 1; break;
         case 'q': opt->quiet = 1; break;
         case OPT_VERSION: version = 1; break;
+        case OPT_FORMAT:
+            if (!parse_format(optarg, &opt->format))
+                return usage_error("unknown format '%s': html, json, csv or tsv", optarg);
+            break;
+        case OPT_SPANS:
+            if (strcmp(optarg, "fill") != 0 && strcmp(optarg, "blank") != 0)
+                return usage_error("--spans takes fill or blank, not '%s'", optarg);
+            if (strcmp(optarg, "blank") == 0)
+                opt->data_options |= WTT_SPANS_BLANK;
+            break;
+        case OPT_BR:
+            if (strcmp(optarg, "newline") != 0 && strcmp(optarg, "space") != 0)
+                return usage_error("--br takes newline or space, not '%s'", optarg);
+            if (strcmp(optarg, "space") == 0)
+                opt->data_options |= WTT_BR_SPACE;
+            break;
+        case OPT_WIKITEXT: opt->data_options |= WTT_WIKITEXT; break;
         case 'h': help = 1; break;
         default:
             return wt_option_error(k_program, k_usage, c, argv);
         }
     }
+    if (opt->raw_wikitext)
+        opt->data_options |= WTT_RAW_WIKITEXT;
     if (help)
         wt_print_and_exit(k_program, k_usage, k_help);
     if (version)
@@ -498,6 +667,8 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
             return usage_error("%s writes no HTML: --raw means nothing with it", mode);
         if (opt->stats)
             return usage_error("%s converts nothing: --stats means nothing with it", mode);
+        if (opt->format != FORMAT_HTML)
+            return usage_error("%s writes nothing: --format means nothing with it", mode);
     }
     if (opt->output != NULL && opt->output[0] == '\0')
         return usage_error("empty output name");
@@ -543,11 +714,14 @@ static int plan_dir_targets(struct run *run)
             fprintf(stderr, "wttable: %s: no file name to write under\n", path);
             return 0;
         }
-        size_t need = dir_len + 1 + base_len + 6;
+        /* JSON lines go to NAME.jsonl; the tables of csv and tsv to
+         * NAME.T.csv, named after NAME.html. */
+        const char *ext = run->opt->format == FORMAT_JSON ? ".jsonl" : ".html";
+        size_t need = dir_len + 1 + base_len + strlen(ext) + 1;
         char *target = malloc(need);
         if (target == NULL)
             return 0;
-        snprintf(target, need, "%s%s%.*s.html", dir, slash ? "" : "/", (int)base_len, base);
+        snprintf(target, need, "%s%s%.*s%s", dir, slash ? "" : "/", (int)base_len, base, ext);
         for (size_t j = 0; j < i; j++) {
             if (strcmp(run->dir_targets[j], target) == 0) {
                 fprintf(stderr, "wttable: %s and %s would both write %s\n", run->files[j], path,
@@ -574,6 +748,7 @@ static void free_run(struct run *run)
         free(run->dir_targets[i]);
     free(run->dir_targets);
     wt_raw_free(&run->raw);
+    wtt_free(run->data);
 }
 
 /* The exit status of a finished run. */
@@ -605,6 +780,16 @@ int main(int argc, char **argv)
     run.files = first < argc ? argv + first : k_stdin_only;
     run.count = first < argc ? (size_t)(argc - first) : 1;
     wt_raw_init(&run.raw);
+    if ((opt.format == FORMAT_CSV || opt.format == FORMAT_TSV) && opt.output_dir == NULL &&
+        run.count > 1) {
+        fprintf(stderr, "wttable: csv and tsv write one table to standard output: "
+                        "give --output-dir DIR for several inputs\n");
+        return EXIT_TROUBLE;
+    }
+    if (opt.format != FORMAT_HTML && (run.data = wtt_new()) == NULL) {
+        fprintf(stderr, "wttable: %s\n", strerror(ENOMEM));
+        return EXIT_TROUBLE;
+    }
 
     if ((opt.output_dir != NULL && !plan_dir_targets(&run)) ||
         !wt_output_open(&run.out, opt.output_dir == NULL ? opt.output : NULL)) {

@@ -35,6 +35,22 @@ static inline int wt_is_space(unsigned char c)
     return c <= ' ' && ((0x100002600ULL >> c) & 1) != 0;
 }
 
+/* [p, end) less its leading whitespace. */
+static inline const char *wt_skip_space(const char *p, const char *end)
+{
+    while (p < end && wt_is_space((unsigned char)*p))
+        p++;
+    return p;
+}
+
+/* [start, end) less its trailing whitespace: the new end. */
+static inline const char *wt_trim_end(const char *start, const char *end)
+{
+    while (end > start && wt_is_space((unsigned char)end[-1]))
+        end--;
+    return end;
+}
+
 /* A "|" in a cell separates its attributes from its content unless one of
  * these pairs lies wholly before it: the "[[" of a link or the "-{" of a
  * language variant. */

@@ -116,20 +116,6 @@ static int emit_cell_close(wt_buf *buf, const wttable_frame *frame, int with_new
     return emit(buf, tag->close, tag->close_len + (with_newline ? 1u : 0u));
 }
 
-static const char *skip_space(const char *p, const char *end)
-{
-    while (p < end && wt_is_space((unsigned char)*p))
-        p++;
-    return p;
-}
-
-static const char *trim_end(const char *start, const char *end)
-{
-    while (end > start && wt_is_space((unsigned char)end[-1]))
-        end--;
-    return end;
-}
-
 /* ---- rows, captions and cells ------------------------------------------ */
 
 /* A row line closes the open cell and row; its attributes wait for the next
@@ -140,7 +126,7 @@ static int handle_row_line(wttable_frame *frame, const char *rest, const char *e
     const char *attrs = rest;
     while (attrs < end && wt_continues_row_marker(*attrs))
         attrs++;
-    attrs = skip_space(attrs, end);
+    attrs = wt_skip_space(attrs, end);
     size_t attrs_len = (size_t)(end - attrs);
     if (attrs_len > 0) {
         size_t kept = attrs_len < WTTABLE_ATTR_MAX - 2 ? attrs_len : WTTABLE_ATTR_MAX - 2;
@@ -324,8 +310,8 @@ static char *put_piece(char *out, const cell_tag_text *tag, const wttable_span *
     const char *end = start + piece->len;
     const char *content = start;
     if (first_bar < piece->len && !wt_has_guard_pair(low, start, first_bar)) {
-        const char *attrs = skip_space(start, start + first_bar);
-        const char *attrs_end = trim_end(attrs, start + first_bar);
+        const char *attrs = wt_skip_space(start, start + first_bar);
+        const char *attrs_end = wt_trim_end(attrs, start + first_bar);
         if (attrs < attrs_end) {
             out = put_literal(out, tag->open_tags[1], tag->open_len);
             out = put_run(out, attrs, (size_t)(attrs_end - attrs), scratch_end);
@@ -337,8 +323,8 @@ static char *put_piece(char *out, const cell_tag_text *tag, const wttable_span *
     } else {
         out = put_literal(out, tag->open_tags[0], tag->open_len);
     }
-    content = skip_space(content, end);
-    return put_run(out, content, (size_t)(trim_end(content, end) - content), scratch_end);
+    content = wt_skip_space(content, end);
+    return put_run(out, content, (size_t)(wt_trim_end(content, end) - content), scratch_end);
 }
 
 /* ---- the classified window ---------------------------------------------- */
@@ -722,7 +708,7 @@ static int open_table(wttable_ctx *ctx, size_t colons, const char *attrs, const 
     frame->indent = colons;
     if (!emit_open_indent(buf, colons))
         return 0;
-    attrs = skip_space(attrs, end);
+    attrs = wt_skip_space(attrs, end);
     if (attrs == end) {
         if (!EMIT_LITERAL(buf, "<table>\n"))
             return 0;
@@ -767,7 +753,7 @@ static int close_table_body(wttable_frame *frame, wt_buf *buf)
 static int end_table(wttable_ctx *ctx, const char *trailing, const char *end, wt_buf *buf)
 {
     wttable_frame *frame = &ctx->frames[ctx->depth - 1];
-    trailing = skip_space(trailing, end);
+    trailing = wt_skip_space(trailing, end);
     if (!close_table_body(frame, buf))
         return 0;
     if (trailing == end && frame->indent == 0) {
@@ -861,8 +847,8 @@ static void find_line_plain(const char *text, const char *p, const char *end, te
 {
     ln->line_end = wt_find_byte(text, p, end, '\n');
     ln->raw_end = (ln->line_end > p && ln->line_end[-1] == '\r') ? ln->line_end - 1 : ln->line_end;
-    ln->trimmed = skip_space(p, ln->raw_end);
-    ln->stop = trim_end(ln->trimmed, ln->raw_end);
+    ln->trimmed = wt_skip_space(p, ln->raw_end);
+    ln->stop = wt_trim_end(ln->trimmed, ln->raw_end);
 }
 
 /* The line at p from the masks of the positions from p on, when its LF is
