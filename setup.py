@@ -17,6 +17,7 @@ except ImportError:  # setuptools before 70 takes it from the wheel package
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE = "trivanex_wikitext_table"
 SONAME = "libtrivanex-wikitext-table.so.1"
+TABLES_SONAME = "libtrivanex-wikitext-tables.so.1"
 
 
 def project_version():
@@ -25,7 +26,7 @@ def project_version():
 
 
 def build_library():
-    """Configures and builds only the shared library; returns its path."""
+    """Configures and builds only the shared libraries; returns their paths."""
     cmake = shutil.which("cmake")
     if cmake is None:
         raise RuntimeError("building trivanex-wikitext-table needs cmake and a C++ compiler "
@@ -35,8 +36,8 @@ def build_library():
                     "-DWTTABLE_BUILD_TESTS=OFF", "-DWTTABLE_BUILD_BENCH=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run([cmake, "--build", build, "--target", "trivanex-wikitext-table",
-                    "-j", str(os.cpu_count() or 2)], check=True)
-    return os.path.join(build, SONAME)
+                    "trivanex-wikitext-tables", "-j", str(os.cpu_count() or 2)], check=True)
+    return [os.path.join(build, SONAME), os.path.join(build, TABLES_SONAME)]
 
 
 class BuildPyWithLibrary(build_py):
@@ -45,13 +46,14 @@ class BuildPyWithLibrary(build_py):
 
     def run(self):
         super().run()
-        library = build_library()
+        libraries = build_library()
         if getattr(self, "editable_mode", False):
             target = os.path.join(HERE, "python", PACKAGE)
         else:
             target = os.path.join(self.build_lib, PACKAGE)
         os.makedirs(target, exist_ok=True)
-        shutil.copy2(library, os.path.join(target, SONAME))
+        for library in libraries:
+            shutil.copy2(library, os.path.join(target, os.path.basename(library)))
 
 
 class PlatformWheel(bdist_wheel):

@@ -7,6 +7,8 @@ set_target_properties(trivanex-wikitext-table PROPERTIES EXPORT_NAME wikitext-ta
 install(TARGETS trivanex-wikitext-table EXPORT trivanex-wikitext-table-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/wttable.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS trivanex-wikitext-tables LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES tables/wttable_tables.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS wttable RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET wttable-dump)
   install(TARGETS wttable-dump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

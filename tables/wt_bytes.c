@@ -26,7 +26,7 @@ int wt_bytes_reserve(struct wt_bytes *b, size_t extra)
     return 1;
 }
 
-void wt_bytes_append(struct wt_bytes *b, const void *data, size_t len)
+void wt_bytes_append_slow(struct wt_bytes *b, const void *data, size_t len)
 {
     if (len == 0 || !wt_bytes_reserve(b, len))
         return;

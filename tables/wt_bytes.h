@@ -3,6 +3,7 @@
 #define WT_BYTES_H
 
 #include <stddef.h>
+#include <string.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -15,8 +16,24 @@ struct wt_bytes {
     int failed; /* an append ran out of memory; what was appended is incomplete */
 };
 
+/* Room for `extra` more bytes and a NUL; 0 (and `failed`) when memory ran
+ * out. */
 int wt_bytes_reserve(struct wt_bytes *b, size_t extra);
-void wt_bytes_append(struct wt_bytes *b, const void *data, size_t len);
+
+void wt_bytes_append_slow(struct wt_bytes *b, const void *data, size_t len);
+
+/* Inline where there is room: records are made of many short appends. */
+static inline void wt_bytes_append(struct wt_bytes *b, const void *data, size_t len)
+{
+    if (len < 256 && b->cap - b->len > len) {
+        memcpy(b->data + b->len, data, len);
+        b->len += len;
+        b->data[b->len] = '\0';
+        return;
+    }
+    wt_bytes_append_slow(b, data, len);
+}
+
 void wt_bytes_append_str(struct wt_bytes *b, const char *s);
 void wt_bytes_printf(struct wt_bytes *b, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));

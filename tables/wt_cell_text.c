@@ -32,6 +32,9 @@ void wt_cell_text_free(struct wt_cell_text *ct)
     wt_bytes_free(&ct->refs.bytes);
     wt_bytes_free(&ct->templates.bytes);
     wt_bytes_free(&ct->sort);
+    wt_bytes_free(&ct->work);
+    free(ct->pairs);
+    free(ct->stack);
     memset(ct, 0, sizeof *ct);
 }
 
@@ -390,20 +393,19 @@ static void fold_into(struct wt_bytes *to, const char *s, size_t n)
     size_t start = to->len;
     int pending = 0;
     size_t breaks = 0;
-    for (size_t i = 0; i < n; i++) {
+    size_t i = 0;
+    while (i < n) {
         unsigned char c = (unsigned char)s[i];
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' ||
+            c == (unsigned char)LINE_BREAK) {
             pending = 1;
-            continue;
-        }
-        if (c == (unsigned char)LINE_BREAK) {
-            pending = 1;
-            breaks++;
+            breaks += c == (unsigned char)LINE_BREAK;
+            i++;
             continue;
         }
         if (c == 0xC2 && i + 1 < n && (unsigned char)s[i + 1] == 0xA0) {
             pending = 1;
-            i++;
+            i += 2;
             continue;
         }
         if (pending && to->len > start) {
@@ -414,7 +416,16 @@ static void fold_into(struct wt_bytes *to, const char *s, size_t n)
         }
         pending = 0;
         breaks = 0;
-        wt_bytes_append(to, s + i, 1);
+        /* The run up to the next whitespace goes in one piece. */
+        size_t run = i + 1;
+        while (run < n) {
+            unsigned char d = (unsigned char)s[run];
+            if (d <= ' ' || d == 0xC2)
+                break;
+            run++;
+        }
+        wt_bytes_append(to, s + i, run - i);
+        i = run;
     }
 }
 
@@ -628,13 +639,13 @@ static void render_apart(struct render *r, const char *s, size_t n, struct wt_by
 
 static void push_ref(struct render *r, const char *s, size_t n, int depth)
 {
-    struct wt_bytes text = {NULL, 0, 0, 0};
     int was_in_ref = r->in_ref;
     r->in_ref = 1;
-    render_apart(r, s, n, &text, depth);
+    struct wt_strings *refs = &r->ct->refs;
+    render_apart(r, s, n, &refs->bytes, depth);
+    wt_bytes_append(&refs->bytes, "", 1);
+    refs->count++;
     r->in_ref = was_in_ref;
-    strings_push(&r->ct->refs, text.data != NULL ? text.data : "", text.len);
-    wt_bytes_free(&text);
 }
 
 static int has_text(const struct part *p)
@@ -760,17 +771,18 @@ static int dropped_link(const char *target, size_t n)
 static void push_link(struct render *r, const char *target, size_t target_len,
                       const struct wt_bytes *out, size_t text_start)
 {
-    struct wt_bytes text = {NULL, 0, 0, 0};
-    fold_into(&text, out->data + text_start, out->len - text_start);
-    strings_push(&r->ct->links, target, target_len);
-    strings_push(&r->ct->links, text.data != NULL ? text.data : "", text.len);
-    wt_bytes_free(&text);
+    struct wt_strings *links = &r->ct->links;
+    strings_push(links, target, target_len);
+    fold_into(&links->bytes, out->data + text_start, out->len - text_start);
+    wt_bytes_append(&links->bytes, "", 1);
+    links->count++;
 }
 
 /* [[target|label]] and its trail: `s`..`n` is what the brackets hold and
- * `trail` the letters behind them. */
-static void render_link(struct render *r, const char *s, size_t n, const char *trail,
-                        size_t trail_len, struct wt_bytes *out, int depth)
+ * `trail` the letters behind them.  Returns 0 for a link that shows no
+ * text (a file or a category), which takes no trail. */
+static int render_link(struct render *r, const char *s, size_t n, const char *trail,
+                       size_t trail_len, struct wt_bytes *out, int depth)
 {
     const char *bar = memchr(s, '|', n);
     const char *target_end = trim_stop(s, bar != NULL ? bar : s + n);
@@ -778,7 +790,7 @@ static void render_link(struct render *r, const char *s, size_t n, const char *t
     if (target < target_end && *target == ':')
         target++; /* a link to the page, not its use */
     else if (dropped_link(target, (size_t)(target_end - target)))
-        return;
+        return 0;
     size_t start = out->len;
     if (bar != NULL)
         render(r, bar + 1, (size_t)(s + n - (bar + 1)), out, depth);
@@ -786,6 +798,7 @@ static void render_link(struct render *r, const char *s, size_t n, const char *t
         wt_bytes_append(out, target, (size_t)(target_end - target));
     wt_bytes_append(out, trail, trail_len);
     push_link(r, target, (size_t)(target_end - target), out, start);
+    return 1;
 }
 
 static size_t url_scheme(const char *s, size_t n)
@@ -868,7 +881,8 @@ static size_t render_paired(struct render *r, const char *s, size_t n, size_t i,
     size_t trail = end + 2;
     while (trail < n && is_alpha(s[trail]))
         trail++;
-    render_link(r, s + i + 2, end - i - 2, s + end + 2, trail - end - 2, out, depth);
+    if (!render_link(r, s + i + 2, end - i - 2, s + end + 2, trail - end - 2, out, depth))
+        return end + 2;
     return trail;
 }
 
@@ -933,14 +947,19 @@ void wt_cell_text_render(struct wt_cell_text *ct, const char *wikitext, size_t l
     memset(&r, 0, sizeof r);
     r.ct = ct;
     r.base = wikitext;
+    r.pairs.items = ct->pairs;
+    r.pairs.cap = ct->pair_cap;
+    r.stack = ct->stack;
+    r.stack_cap = ct->stack_cap;
     find_pairs(wikitext, len, &r.pairs, &r.stack, &r.stack_cap);
-    struct wt_bytes raw = {NULL, 0, 0, 0};
-    render(&r, wikitext, len, &raw, 0);
-    fold_into(&ct->text, raw.data, raw.len);
+    ct->work.len = 0;
+    render(&r, wikitext, len, &ct->work, 0);
+    fold_into(&ct->text, ct->work.data, ct->work.len);
     wt_bytes_reserve(&ct->text, 1); /* a buffer, even for no text */
-    wt_bytes_free(&raw);
-    free(r.pairs.items);
-    free(r.stack);
+    ct->pairs = r.pairs.items;
+    ct->pair_cap = r.pairs.cap;
+    ct->stack = r.stack;
+    ct->stack_cap = r.stack_cap;
 }
 
 /* ---- attributes ----------------------------------------------------------- */

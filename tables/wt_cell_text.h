@@ -30,6 +30,12 @@ struct wt_cell_text {
     struct wt_bytes sort;    /* valid when has_sort */
     int has_sort;
     int br_space;            /* <br> gives a space, not a line feed */
+    /* Kept from one cell to the next. */
+    struct wt_bytes work;
+    void *pairs;
+    size_t pair_cap;
+    size_t *stack;
+    size_t stack_cap;
 };
 
 void wt_cell_text_init(struct wt_cell_text *ct);

@@ -266,7 +266,9 @@ static int grid_set(struct grid_rows *g, size_t r, size_t c, size_t cell)
         for (size_t i = old; i < g->cap[r]; i++)
             g->slot[r][i] = NONE;
     }
-    g->slot[r][c] = cell;
+    /* Overlapping cells: the slot stays the first one's. */
+    if (g->slot[r][c] == NONE)
+        g->slot[r][c] = cell;
     if (c + 1 > g->len[r])
         g->len[r] = c + 1;
     return 1;
@@ -602,9 +604,17 @@ static void json_str(struct wt_bytes *out, const char *s)
     wt_bytes_json_string(out, s, strlen(s));
 }
 
+/* printf costs more than the rest of a record: numbers are most of its
+ * fields. */
 static void json_number(struct wt_bytes *out, size_t v)
 {
-    wt_bytes_printf(out, "%zu", v);
+    char digits[24];
+    size_t n = sizeof digits;
+    do {
+        digits[--n] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    wt_bytes_append(out, digits + n, sizeof digits - n);
 }
 
 static void json_list(const wtt_doc *doc, struct wt_bytes *out, struct list l)

@@ -18,9 +18,10 @@ import importlib.metadata as m, os, sys
 import trivanex_wikitext_table as wt
 assert wt.to_html("{|\n| a || b\n|}") == "<table>\n<tr>\n<td>a</td><td>b</td></tr>\n</table>"
 assert wt.__version__ == m.version("trivanex-wikitext-table") == "1.0.0"
+assert wt.tables("{|\n! A\n|-\n| [[x|y]]\n|}")[0].to_records() == [{"A": "y"}]
 assert "TRIVANEX_WIKITEXT_TABLE_LIBRARY" not in os.environ
 print(sys.executable, "->", wt.__file__)'
-run_check() { (cd "$tmp" && env -u TRIVANEX_WIKITEXT_TABLE_LIBRARY -u PYTHONPATH "$1" -c "$check"); }
+run_check() { (cd "$tmp" && env -u TRIVANEX_WIKITEXT_TABLE_LIBRARY -u TRIVANEX_WIKITEXT_TABLES_LIBRARY -u PYTHONPATH "$1" -c "$check"); }
 
 echo "== pip install . (Debian's Python, no build isolation, offline)"
 "$debian" -m venv --system-site-packages "$tmp/debian"
@@ -36,6 +37,7 @@ echo "== pip wheel .: a py3-none platform wheel holding the library"
 wheel=$(ls "$tmp"/wheels/trivanex_wikitext_table-1.0.0-py3-none-linux_*.whl)
 listing=$("$debian" -m zipfile -l "$wheel")
 grep -q 'trivanex_wikitext_table/libtrivanex-wikitext-table.so.1' <<< "$listing"
+grep -q 'trivanex_wikitext_table/libtrivanex-wikitext-tables.so.1' <<< "$listing"
 listing=$("$debian" -m zipfile -l "$wheel")
 grep -q 'trivanex_wikitext_table/py.typed' <<< "$listing"
 

@@ -17,7 +17,11 @@ def main() -> None:
     except wt.WikitextTableError as error:
         message: str = str(error)
         print(message)
-    print(html, doc, raw, raw_doc, view, found, library, package, wt.__all__)
+    found_tables: list[wt.Table] = wt.tables("{|\n! A\n|-\n| [[b|c]]\n|}", spans="blank")
+    first: wt.Cell = found_tables[0].cells[0]
+    links: list[wt.Link] = first.links
+    records: list[dict[str, str | None]] = found_tables[0].to_records()
+    print(html, doc, raw, raw_doc, view, found, library, package, wt.__all__, links, records)
 
 
 if __name__ == "__main__":

@@ -29,7 +29,7 @@ import threading
 from typing import Union, overload
 
 __all__ = ["to_html", "parse_document", "has_tables", "version", "WikitextTableError",
-           "__version__"]
+           "tables", "Table", "Cell", "Link", "__version__"]
 
 _ENV_VAR = "TRIVANEX_WIKITEXT_TABLE_LIBRARY"
 _SONAME = "libtrivanex-wikitext-table.so.1"
@@ -237,3 +237,6 @@ def _package_version() -> str:
 
 
 __version__: str = _package_version()
+
+
+from .tables import Cell, Link, Table, tables  # noqa: E402  (it uses the helpers above)
