@@ -200,7 +200,7 @@ class Loading(unittest.TestCase):
         self.assertEqual(wt.__version__, wt.version())
         self.assertEqual(sorted(wt.__all__), sorted(
             ["to_html", "parse_document", "has_tables", "version", "WikitextTableError",
-             "__version__"]))
+             "tables", "Table", "Cell", "Link", "__version__"]))
 
 
 CHILD_CHECK = "{|\n| child %d\n|}"
