@@ -17,6 +17,8 @@ void wt_record_writer_free(struct wt_record_writer *w)
 {
     wt_raw_free(&w->raw);
     wt_bytes_free(&w->record);
+    wt_bytes_free(&w->html);
+    wtt_free(w->data);
 }
 
 int wt_record_parse_number(const char *s, size_t len, long long *value)
@@ -79,9 +81,65 @@ static void append_table(struct wt_record_writer *w, const struct wt_record_opti
         return;
     }
     size_t line = opt->exact ? span->line : wt_raw_original_line(&w->raw, span->line);
+    if (opt->format == WT_RECORD_BOTH) {
+        /* Kept apart, each ended by a NUL, to go into the records later. */
+        wt_bytes_json_string(&w->html, html, len);
+        wt_bytes_append(&w->html, "", 1);
+        return;
+    }
     wt_bytes_printf(&w->record, "%s{\"line\": %zu, \"html\": ", first ? "" : ", ", line);
     wt_bytes_json_string(&w->record, html, len);
     wt_bytes_append_str(&w->record, "}");
+}
+
+/* The data formats' entries: each table's record, its "line" first; with
+ * --format both the top-level ones carry their "html" as well.  Returns the
+ * number of entries, or -1 when the text fails as the converter does. */
+static long append_data(struct wt_record_writer *w, const struct wt_record_options *opt,
+                        const char *text, size_t len)
+{
+    if (w->data == NULL && (w->data = wtt_new()) == NULL) {
+        w->record.failed = 1;
+        return 0;
+    }
+    unsigned options = opt->data_options | (opt->exact ? 0 : WTT_RAW_WIKITEXT);
+    int rc = wtt_parse(w->data, text, len, options);
+    if (rc == 0) {
+        w->record.failed = 1;
+        return 0;
+    }
+    if (rc < 0)
+        return -1;
+    const char *html = w->html.data;
+    size_t count = wtt_table_count(w->data);
+    for (size_t t = 0; t < count; t++) {
+        size_t n;
+        const char *record = wtt_table_json(w->data, t, &n);
+        if (record == NULL) {
+            w->record.failed = 1;
+            return 0;
+        }
+        /* {"table": T, "parent": P, "line": L, ...}: "line" goes first. */
+        const char *line = strstr(record, ", \"line\": ");
+        const char *line_end = line != NULL ? strchr(line + 10, ',') : NULL;
+        if (line_end == NULL) {
+            w->record.failed = 1;
+            return 0;
+        }
+        wt_bytes_append_str(&w->record, t > 0 ? ", {" : "{");
+        wt_bytes_append(&w->record, line + 2, (size_t)(line_end - line - 2));
+        int top_level = strncmp(strstr(record, "\"parent\": ") + 10, "null", 4) == 0;
+        if (opt->format == WT_RECORD_BOTH && top_level && html != NULL &&
+            html < w->html.data + w->html.len) {
+            wt_bytes_append_str(&w->record, ", \"html\": ");
+            wt_bytes_append_str(&w->record, html);
+            html += strlen(html) + 1;
+        }
+        wt_bytes_append(&w->record, ", ", 2);
+        wt_bytes_append(&w->record, record + 1, (size_t)(line - record - 1));
+        wt_bytes_append(&w->record, line_end, (size_t)(record + n - line_end));
+    }
+    return (long)count;
 }
 
 static void append_fields(struct wt_bytes *b, const struct wt_revision *rev)
@@ -128,11 +186,20 @@ enum wt_record_outcome wt_record_write(struct wt_record_writer *w,
     struct wt_line_walk walk;
     struct wt_table_span span;
     wt_line_walk_init(&walk, text, len);
-    int found;
+    int found = 0;
     unsigned long long count = 0;
     size_t mark = record->len;
-    while ((found = wt_next_table(&walk, &span)) == 1)
-        append_table(w, opt, text, &span, count++ == 0);
+    w->html.len = 0;
+    if (opt->format != WT_RECORD_DATA)
+        while ((found = wt_next_table(&walk, &span)) == 1)
+            append_table(w, opt, text, &span, count++ == 0);
+    if (opt->format != WT_RECORD_HTML && found >= 0) {
+        /* The model reads the text as the dump holds it, preparing it itself. */
+        long entries = append_data(w, opt, rev->text.data != NULL ? rev->text.data : "",
+                                   rev->text.len);
+        found = entries < 0 ? -1 : 0;
+        count = entries < 0 ? 0 : (unsigned long long)entries;
+    }
     enum wt_record_outcome outcome = WT_RECORD_WRITTEN;
     if (found < 0) {
         /* The walk stopped where the library's conversion of the whole text

@@ -10,6 +10,7 @@
 
 #include "wt_bytes.h"
 #include "wt_raw.h"
+#include "wttable_tables.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -23,7 +24,15 @@ struct wt_revision {
     long ns;
 };
 
+enum wt_record_format {
+    WT_RECORD_HTML, /* each top-level table's HTML */
+    WT_RECORD_DATA, /* each table's record as data, nested ones included */
+    WT_RECORD_BOTH  /* the records, and the HTML of the top-level tables */
+};
+
 struct wt_record_options {
+    enum wt_record_format format;
+    unsigned data_options; /* WTT_SPANS_BLANK, WTT_BR_SPACE, WTT_WIKITEXT */
     int exact;     /* the text as the dump holds it, without the preparation */
     int all_pages; /* a line for a revision without tables too */
     int quiet;     /* no warnings */
@@ -40,6 +49,8 @@ enum wt_record_outcome {
 struct wt_record_writer {
     struct wt_raw raw;
     struct wt_bytes record;
+    wtt_doc *data;           /* made at the first use of a data format */
+    struct wt_bytes html;    /* --format both: the top-level tables' entries */
 };
 
 void wt_record_writer_init(struct wt_record_writer *w);

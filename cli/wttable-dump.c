@@ -39,8 +39,9 @@ static const char k_program[] = "wttable-dump";
 
 static const char k_usage[] =
     "usage: wttable-dump [--namespace N|all]... [--all-pages] [--exact] [-j N]\n"
-    "                    [--max-pages N] [--progress|--no-progress] [--stats] [-q]\n"
-    "                    [-o FILE] [FILE...|-]\n";
+    "                    [--format html|data|both] [--spans fill|blank]\n"
+    "                    [--br newline|space] [--wikitext] [--max-pages N]\n"
+    "                    [--progress|--no-progress] [--stats] [-q] [-o FILE] [FILE...|-]\n";
 
 #define usage_error(...) wt_usage_error(k_program, k_usage, __VA_ARGS__)
 
@@ -60,6 +61,13 @@ static const char k_help[] =
     "  -j, --jobs N             N files at once, or one file's revisions in N\n"
     "                           processes (0: one per core);\n"
     "                           output as with one\n"
+    "      --format FORMAT      html (the default); data: each table's record (rows,\n"
+    "                           columns, clean cell text; nested tables too) in\n"
+    "                           place of its HTML; both: the records, the top-level\n"
+    "                           ones with their \"html\"\n"
+    "      --spans fill|blank   data: a spanned slot repeats its cell's text, or is \"\"\n"
+    "      --br newline|space   data: what <br> becomes in cell text\n"
+    "      --wikitext           data: each cell's wikitext as well\n"
     "      --max-pages N        stop after N pages of the chosen namespaces\n"
     "      --progress           show pages, tables and MB read on standard error\n"
     "      --no-progress        (the default is on when standard error is a terminal)\n"
@@ -73,6 +81,8 @@ static const char k_help[] =
     "off, malformed or unreadable, a write error, or bad usage.\n";
 
 struct options {
+    enum wt_record_format format;
+    unsigned data_options;
     int all_namespaces;
     long namespaces[MAX_NAMESPACE_ARGS];
     int namespace_count;
@@ -476,7 +486,7 @@ static int parse_long(const char *arg, long long lo, long long hi, long long *va
 
 enum {
     OPT_NAMESPACE = 256, OPT_ALL_PAGES, OPT_EXACT, OPT_MAX_PAGES, OPT_PROGRESS, OPT_NO_PROGRESS,
-    OPT_STATS, OPT_VERSION
+    OPT_STATS, OPT_VERSION, OPT_FORMAT, OPT_SPANS, OPT_BR, OPT_WIKITEXT
 };
 
 static int parse_args(int argc, char **argv, struct options *opt, int *first_file)
@@ -493,6 +503,10 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         {"output", required_argument, NULL, 'o'},
         {"quiet", no_argument, NULL, 'q'},
         {"version", no_argument, NULL, OPT_VERSION},
+        {"format", required_argument, NULL, OPT_FORMAT},
+        {"spans", required_argument, NULL, OPT_SPANS},
+        {"br", required_argument, NULL, OPT_BR},
+        {"wikitext", no_argument, NULL, OPT_WIKITEXT},
         {"help", no_argument, NULL, 'h'},
         {NULL, 0, NULL, 0},
     };
@@ -539,6 +553,29 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
             break;
         case 'q': opt->quiet = 1; break;
         case OPT_VERSION: version = 1; break;
+        case OPT_FORMAT:
+            if (strcmp(optarg, "html") == 0)
+                opt->format = WT_RECORD_HTML;
+            else if (strcmp(optarg, "data") == 0)
+                opt->format = WT_RECORD_DATA;
+            else if (strcmp(optarg, "both") == 0)
+                opt->format = WT_RECORD_BOTH;
+            else
+                return usage_error("unknown format '%s': html, data or both", optarg);
+            break;
+        case OPT_SPANS:
+            if (strcmp(optarg, "fill") != 0 && strcmp(optarg, "blank") != 0)
+                return usage_error("--spans takes fill or blank, not '%s'", optarg);
+            if (strcmp(optarg, "blank") == 0)
+                opt->data_options |= WTT_SPANS_BLANK;
+            break;
+        case OPT_BR:
+            if (strcmp(optarg, "newline") != 0 && strcmp(optarg, "space") != 0)
+                return usage_error("--br takes newline or space, not '%s'", optarg);
+            if (strcmp(optarg, "space") == 0)
+                opt->data_options |= WTT_BR_SPACE;
+            break;
+        case OPT_WIKITEXT: opt->data_options |= WTT_WIKITEXT; break;
         case 'h': help = 1; break;
         default:
             return wt_option_error(k_program, k_usage, c, argv);
@@ -580,6 +617,8 @@ int main(int argc, char **argv)
     run.files = first < argc ? argv + first : k_stdin_only;
     run.count = first < argc ? (size_t)(argc - first) : 1;
     run.dump.opt = &opt;
+    run.dump.record_opt.format = opt.format;
+    run.dump.record_opt.data_options = opt.data_options;
     run.dump.record_opt.exact = opt.exact;
     run.dump.record_opt.all_pages = opt.all_pages;
     run.dump.record_opt.quiet = opt.quiet;

@@ -453,3 +453,62 @@ class RawWikitext(Case):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class DataFormats(Case):
+    TABLES = b"{|\n! A !! B\n|-\n| [[x|1]] || 2\n|}\ntext\n{|\n| c\n|}\n"
+
+    def test_json_lines_one_record_a_table(self):
+        import json
+        r = run("--format", "json", self.file("a.wiki", self.TABLES))
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        records = [json.loads(line) for line in r.stdout.splitlines()]
+        self.assertEqual([t["table"] for t in records], [0, 1])
+        self.assertEqual(records[0]["columns"], ["A", "B"])
+        self.assertEqual(records[0]["rows"], [["1", "2"]])
+        # Several inputs: each record names its file first.
+        r = run("--format", "json", self.file("b.wiki", self.TABLES), self.file("c.wiki", b"x"))
+        first = json.loads(r.stdout.splitlines()[0])
+        self.assertEqual(list(first)[:2], ["file", "table"])
+        self.assertTrue(first["file"].endswith("b.wiki"))
+
+    def test_csv_of_one_table_and_a_file_each_in_a_folder(self):
+        r = run("--format", "csv", stdin=b'{|\n! A !! B\n|-\n| 1, one || say "hi"\n|}')
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(r.stdout, b'A,B\r\n"1, one","say ""hi"""\r\n')
+        r = run("--format", "tsv", stdin=b"{|\n! A !! B\n|-\n| 1 || 2\n|}")
+        self.assertEqual(r.stdout, b"A\tB\r\n1\t2\r\n")
+        out = self.path("out")
+        os.mkdir(out)
+        r = run("--format", "csv", "--output-dir", out, self.file("page.wiki", self.TABLES))
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(sorted(os.listdir(out)), ["page.0.csv", "page.1.csv"])
+        self.assertEqual(self.read(os.path.join(out, "page.1.csv")), b"col 1\r\nc\r\n")
+
+    def test_errors(self):
+        r = run("--format", "csv", stdin=self.TABLES)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"2 tables, and csv writes one to standard output", r.stderr)
+        self.assertEqual(r.stdout, b"")
+        r = run("--format", "xml", stdin=self.TABLES)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"unknown format 'xml': html, json, csv or tsv", r.stderr)
+        r = run("--format", "csv", self.file("1", b"{|\n|}"), self.file("2", b"{|\n|}"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"give --output-dir DIR for several inputs", r.stderr)
+        r = run("-c", "--format", "json", stdin=self.TABLES)
+        self.assertEqual(r.returncode, 2)
+        r = run("--format", "json", stdin=b"{|\n" * 65)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, run(stdin=b"{|\n" * 65).stderr)
+
+    def test_workers_and_raw_pages(self):
+        import json
+        paths = [self.file(f"{i}.wiki", self.TABLES + b"{|\n| {{small|s|x}}\n|}\n")
+                 for i in range(6)]
+        one = run("--format", "json", "--raw-wikitext", *paths)
+        two = run("--format", "json", "--raw-wikitext", "-j", "2", *paths)
+        self.assertEqual((one.returncode, two.returncode), (0, 0))
+        self.assertEqual(one.stdout, two.stdout)
+        last = json.loads(one.stdout.splitlines()[2])
+        self.assertEqual(last["rows"], [["s"]])

@@ -197,6 +197,54 @@ class Records(Case):
                                             r"tables or listed, 1 table, 0 failed; ")
 
 
+class DataFormats(Case):
+    TEXT = ("== Scores ==\n" + TABLE + "\n{|\n| outer {{small|s}}\n{|\n| inner\n|}\n|}\nend")
+
+    def test_data_holds_every_table_as_a_record_in_place_of_its_html(self):
+        r = run("--format", "data", stdin=dump(page("P", self.TEXT)).encode())
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        [obj] = objects(r.stdout)
+        tables = obj["tables"]
+        self.assertEqual([(t["table"], t["parent"], t["line"]) for t in tables],
+                         [(0, None, 2), (1, None, 7), (2, 1, 9)])
+        self.assertEqual(list(tables[0])[:2], ["line", "table"])
+        self.assertNotIn("html", tables[0])
+        self.assertEqual(tables[0]["columns"], ["A", "B"])
+        self.assertEqual(tables[0]["rows"], [["1", "2"]])
+        self.assertEqual(tables[0]["section"], ["Scores"])
+        self.assertEqual(tables[1]["rows"], [["outer s"]])
+
+    def test_both_gives_the_top_level_tables_their_html(self):
+        body = dump(page("P", self.TEXT)).encode()
+        [html] = objects(run(stdin=body).stdout)
+        [both] = objects(run("--format", "both", stdin=body).stdout)
+        top = [t for t in both["tables"] if t["parent"] is None]
+        self.assertEqual([t["html"] for t in top], [t["html"] for t in html["tables"]])
+        self.assertEqual([t["line"] for t in top], [t["line"] for t in html["tables"]])
+        self.assertNotIn("html", both["tables"][2])
+
+    def test_options_and_errors(self):
+        body = dump(page("P", "{|\n| a<br>b\n|}")).encode()
+        [obj] = objects(run("--format", "data", "--br", "space", "--wikitext", stdin=body).stdout)
+        self.assertEqual(obj["tables"][0]["rows"], [["a b"]])
+        self.assertEqual(obj["tables"][0]["cells"][0]["wikitext"], "a<br>b")
+        r = run("--format", "xml", stdin=body)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"unknown format 'xml'", r.stderr)
+        deep = dump(page("D", "{|\n" * 65)).encode()
+        r = run("--format", "data", stdin=deep)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("error", objects(r.stdout)[0])
+
+    def test_workers_write_what_one_process_writes(self):
+        pages = [page(f"P{i}", self.TEXT, pid=i, rid=i) for i in range(40)]
+        path = self.file("d.xml", dump(*pages))
+        one = run("--format", "both", path)
+        two = run("--format", "both", "-j", "2", path)
+        self.assertEqual((one.returncode, two.returncode), (0, 0))
+        self.assertEqual(one.stdout, two.stdout)
+
+
 class RawPages(Case):
     def test_preparation_and_exact(self):
         text = ("{|\n! A !! B !! C\n|-\n| {{flag|France}} || <!-- a | b\nc -->2 || 3\n|-\n|\n"
