@@ -19,6 +19,11 @@ WASM_CXX ?= clang++
 WASM_OUT = build-wasm/libtrivanex-wikitext-table.wasm
 VERSION := $(shell grep -o 'trivanex-wikitext-table VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 WASM_EXPORTS = wttable_to_html wttable_parse_document wttable_has_tables wttable_last_error wttable_version
+# The tables as data are a module of their own, loaded only by those who use them.
+WASM_TABLES_EXPORTS = wtt_new wtt_free wtt_parse wtt_failed_line wtt_table_count wtt_table_json
+WASM_TABLES_OUT = build-wasm/libtrivanex-wikitext-tables.wasm
+WASM_CC ?= clang
+WASM_TABLES = wt_bytes wt_raw wt_markup wt_model wt_cell_text wt_tables
 WASM_FLAGS ?= -O2 -msimd128
 
 all: configure
@@ -100,6 +105,18 @@ test-large: all wasm
 wasm:
 	mkdir -p build-wasm
 	sed 's/@PROJECT_VERSION@/$(VERSION)/' src/wttable_config.h.in > build-wasm/wttable_config.h
+	for f in $(WASM_TABLES); do \
+	  $(WASM_CC) --target=wasm32-wasi $(WASM_FLAGS) -std=c11 -Itables -Isrc -Ibuild-wasm \
+	    -DWTTABLE_TABLES_BUILDING -c tables/$$f.c -o build-wasm/$$f.o || exit 1; \
+	done
+	$(WASM_CXX) --target=wasm32-wasi $(WASM_FLAGS) -std=c++17 -fno-exceptions -fno-rtti -nostdlib++ \
+	  -mexec-model=reactor -Iinclude -Isrc -Ibuild-wasm -DWTTABLE_BUILDING \
+	  js/src/wt_wasm.cpp $(foreach f,$(WASM_TABLES),build-wasm/$(f).o) \
+	  $(foreach f,$(WASM_TABLES_EXPORTS),-Wl,--export=$(f)) \
+	  -Wl,--wrap=malloc -Wl,--wrap=realloc \
+	  -Wl,-z,stack-size=1048576 -Wl,--max-memory=4294967296 -Wl,--strip-all \
+	  -o $(WASM_TABLES_OUT)
+	cp $(WASM_TABLES_OUT) js/
 	$(WASM_CXX) --target=wasm32-wasi $(WASM_FLAGS) -std=c++17 -fno-exceptions -fno-rtti -nostdlib++ \
 	  -mexec-model=reactor -Iinclude -Isrc -Ibuild-wasm -DWTTABLE_BUILDING \
 	  $(wildcard src/*.cpp) js/src/wt_wasm.cpp \
@@ -110,6 +127,7 @@ wasm:
 	cp $(WASM_OUT) js/
 	cp examples/article.wiki js/playground/example.wiki
 	@echo "wrote $(WASM_OUT): $$(wc -c < $(WASM_OUT)) bytes, $$(gzip -9 -c $(WASM_OUT) | wc -c) gzipped"
+	@echo "wrote $(WASM_TABLES_OUT): $$(wc -c < $(WASM_TABLES_OUT)) bytes, $$(gzip -9 -c $(WASM_TABLES_OUT) | wc -c) gzipped"
 
 # The JavaScript package's tests alone (Node's test runner), the packed
 # tarball and the playground in Chromium; `make test` runs them too.

@@ -3,6 +3,7 @@
 // through an HTML sanitizer before a browser shows it.
 
 const WASM_FILE = "libtrivanex-wikitext-table.wasm";
+const TABLES_WASM_FILE = "libtrivanex-wikitext-tables.wasm";
 
 /** A conversion failed; the message is the library's own. */
 export class WikitextTableError extends Error {
@@ -17,9 +18,9 @@ let loading = null;
 const encoder = new TextEncoder();
 const decoder = new TextDecoder("utf-8");
 
-async function wasmBytes(source) {
+async function wasmBytes(source, file) {
   if (source === undefined) {
-    const url = new URL(WASM_FILE, import.meta.url);
+    const url = new URL(file, import.meta.url);
     if (url.protocol === "file:") {
       const { readFile } = await import("node:fs/promises");
       return readFile(url);
@@ -41,20 +42,43 @@ async function wasmBytes(source) {
  * Loads the module once; later calls return the same promise.  `source` is
  * optional: a URL or the bytes of the .wasm file (or a WebAssembly.Module).
  */
+async function instantiate(source, file) {
+  const bytes = await wasmBytes(source, file);
+  const module = bytes instanceof WebAssembly.Module ? bytes : await WebAssembly.compile(bytes);
+  const instance = await WebAssembly.instantiate(module, {});
+  instance.exports._initialize();
+  return instance.exports;
+}
+
 export function init(source) {
   if (loading === null) {
     loading = (async () => {
-      const bytes = await wasmBytes(source);
-      const module = bytes instanceof WebAssembly.Module ? bytes : await WebAssembly.compile(bytes);
-      const instance = await WebAssembly.instantiate(module, {});
-      instance.exports._initialize();
-      exports_ = instance.exports;
+      exports_ = await instantiate(source, WASM_FILE);
     })();
     loading.catch(() => {
       loading = null; // a failed load may be retried
     });
   }
   return loading;
+}
+
+let tablesExports = null;
+let tablesLoading = null;
+
+/**
+ * Loads the tables module (libtrivanex-wikitext-tables.wasm) once, for
+ * `tables`; `source` as for `init`.
+ */
+export function initTables(source) {
+  if (tablesLoading === null) {
+    tablesLoading = (async () => {
+      tablesExports = await instantiate(source, TABLES_WASM_FILE);
+    })();
+    tablesLoading.catch(() => {
+      tablesLoading = null;
+    });
+  }
+  return tablesLoading;
 }
 
 function lib() {
@@ -75,10 +99,9 @@ function loneSurrogate(text) {
   return match === null ? -1 : match.index;
 }
 
-// Copies the text into the module's memory, NUL-terminated.  Returns the
+// Copies the text into module w's memory, NUL-terminated.  Returns the
 // block, which the caller releases.
-function passIn(text) {
-  const w = lib();
+function passIn(text, w = lib()) {
   if (typeof text === "string") {
     const nul = text.indexOf("\0");
     if (nul >= 0) throw new RangeError(`NUL character at index ${nul}; input must be text`);
@@ -164,4 +187,53 @@ export function hasTables(text) {
 /** The library's version, "MAJOR.MINOR.PATCH". */
 export function version() {
   return decoder.decode(viewOf(lib().wttable_version()));
+}
+
+const RAW_WIKITEXT = 1, SPANS_BLANK = 2, BR_SPACE = 4, WIKITEXT = 8;
+
+/**
+ * Every table of `text` as data, in document order, nested ones included:
+ * rows, columns and clean cell text from the same markup rules as `toHtml`.
+ * Needs `await initTables()` first.
+ */
+export function tables(text, options = {}) {
+  if (tablesExports === null) {
+    throw new Error("trivanex-wikitext-table: call `await initTables()` before tables()");
+  }
+  const { rawWikitext = true, spans = "fill", br = "newline", wikitext = false } = options;
+  if (spans !== "fill" && spans !== "blank") throw new RangeError(`spans must be "fill" or "blank", not ${spans}`);
+  if (br !== "newline" && br !== "space") throw new RangeError(`br must be "newline" or "space", not ${br}`);
+  const flags = (rawWikitext ? RAW_WIKITEXT : 0) | (spans === "blank" ? SPANS_BLANK : 0) |
+    (br === "space" ? BR_SPACE : 0) | (wikitext ? WIKITEXT : 0);
+  const w = tablesExports;
+  const input = passIn(text, w);
+  const doc = u32(w.wtt_new());
+  try {
+    if (doc === 0) throw new RangeError("out of memory");
+    const length = u32(w.wtjs_length(input));
+    const rc = w.wtt_parse(doc, input, length, flags);
+    if (rc === 0) throw new RangeError("out of memory");
+    if (rc < 0) {
+      throw new WikitextTableError("Failed to parse table markup: more than 64 nested tables " +
+        `at line ${u32(w.wtt_failed_line(doc))}`);
+    }
+    const count = u32(w.wtt_table_count(doc));
+    const lengthAt = u32(w.wtjs_alloc(4));
+    if (lengthAt === 0) throw new RangeError("out of memory");
+    try {
+      const result = [];
+      for (let t = 0; t < count; t++) {
+        const at = u32(w.wtt_table_json(doc, t, lengthAt));
+        if (at === 0) throw new RangeError("out of memory");
+        const n = new DataView(w.memory.buffer).getUint32(lengthAt, true);
+        result.push(JSON.parse(decoder.decode(new Uint8Array(w.memory.buffer, at, n))));
+      }
+      return result;
+    } finally {
+      w.wtjs_free(lengthAt);
+    }
+  } finally {
+    if (doc !== 0) w.wtt_free(doc);
+    w.wtjs_free(input);
+  }
 }

@@ -40,6 +40,17 @@ void wt_bytes_append_str(struct wt_bytes *b, const char *s)
     wt_bytes_append(b, s, strlen(s));
 }
 
+void wt_bytes_decimal(struct wt_bytes *b, size_t v)
+{
+    char digits[24];
+    size_t n = sizeof digits;
+    do {
+        digits[--n] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    wt_bytes_append(b, digits + n, sizeof digits - n);
+}
+
 void wt_bytes_printf(struct wt_bytes *b, const char *fmt, ...)
 {
     va_list ap;

@@ -35,6 +35,10 @@ static inline void wt_bytes_append(struct wt_bytes *b, const void *data, size_t 
 }
 
 void wt_bytes_append_str(struct wt_bytes *b, const char *s);
+
+/* Appends v in decimal: without printf, which costs more than the rest of
+ * a record and would bring stdio into the WebAssembly module. */
+void wt_bytes_decimal(struct wt_bytes *b, size_t v);
 void wt_bytes_printf(struct wt_bytes *b, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));
 void wt_bytes_free(struct wt_bytes *b);

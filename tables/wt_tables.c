@@ -229,7 +229,7 @@ static int add_cell_data(wtt_doc *doc, size_t table, const struct wtm_cell *c, u
     for (size_t i = 0; i < d->tables.count; i++) {
         size_t child;
         memcpy(&child, tables.data + i * sizeof child, sizeof child);
-        wt_bytes_printf(&doc->strings, "%zu", child);
+        wt_bytes_decimal(&doc->strings, child);
         wt_bytes_append(&doc->strings, "", 1);
         *flags |= FLAG_NESTED;
     }
@@ -419,8 +419,10 @@ static int label_columns(wtt_doc *doc, struct table_data *td)
                 wt_bytes_append(&label, " / ", 3);
             wt_bytes_append_str(&label, text);
         }
-        if (label.len == 0)
-            wt_bytes_printf(&label, "col %zu", c + 1);
+        if (label.len == 0) {
+            wt_bytes_append(&label, "col ", 4);
+            wt_bytes_decimal(&label, c + 1);
+        }
         base[c] = add_string(doc, label.data, label.len);
     }
     ok = ok && !doc->strings.failed && !label.failed;
@@ -439,7 +441,9 @@ static int label_columns(wtt_doc *doc, struct table_data *td)
         size_t off = base[c];
         if (repeat[c] > 0) {
             label.len = 0;
-            wt_bytes_printf(&label, "%s.%zu", string_at(doc, base[c]), repeat[c]);
+            wt_bytes_append_str(&label, string_at(doc, base[c]));
+            wt_bytes_append(&label, ".", 1);
+            wt_bytes_decimal(&label, repeat[c]);
             off = add_string(doc, label.data, label.len);
         }
         doc->labels[doc->label_count++] = off;
@@ -604,17 +608,9 @@ static void json_str(struct wt_bytes *out, const char *s)
     wt_bytes_json_string(out, s, strlen(s));
 }
 
-/* printf costs more than the rest of a record: numbers are most of its
- * fields. */
 static void json_number(struct wt_bytes *out, size_t v)
 {
-    char digits[24];
-    size_t n = sizeof digits;
-    do {
-        digits[--n] = (char)('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    wt_bytes_append(out, digits + n, sizeof digits - n);
+    wt_bytes_decimal(out, v);
 }
 
 static void json_list(const wtt_doc *doc, struct wt_bytes *out, struct list l)

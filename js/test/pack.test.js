@@ -17,7 +17,8 @@ test("npm pack, install the tarball elsewhere, use it", () => {
       { cwd: pkgDir, encoding: "utf8" }).trim().split("\n").pop();
     const tarball = path.join(tmp, packed);
     const listing = execFileSync("tar", ["-tzf", tarball], { encoding: "utf8" }).split("\n");
-    for (const file of ["index.js", "index.d.ts", "libtrivanex-wikitext-table.wasm", "package.json"]) {
+    for (const file of ["index.js", "index.d.ts", "libtrivanex-wikitext-table.wasm",
+      "libtrivanex-wikitext-tables.wasm", "package.json"]) {
       assert.ok(listing.includes(`package/${file}`), `${file} in ${listing}`);
     }
     assert.ok(!listing.some((f) => f.includes("test/") || f.includes("playground/")), listing.join());
@@ -29,12 +30,14 @@ test("npm pack, install the tarball elsewhere, use it", () => {
     assert.deepEqual(readdirSync(path.join(app, "node_modules")).filter((n) => !n.startsWith(".")),
       ["trivanex-wikitext-table"]);
     writeFileSync(path.join(app, "use.js"), `
-      import { init, toHtml, version } from "trivanex-wikitext-table";
+      import { init, initTables, tables, toHtml, version } from "trivanex-wikitext-table";
       await init();
-      console.log(version(), JSON.stringify(toHtml("{|\\n| a || b\\n|}")));
+      await initTables();
+      console.log(version(), JSON.stringify(toHtml("{|\\n| a || b\\n|}")),
+        JSON.stringify(tables("{|\\n| a || b\\n|}")[0].rows));
     `);
     const out = execFileSync("node", ["use.js"], { cwd: app, encoding: "utf8" });
-    assert.equal(out, '1.0.0 "<table>\\n<tr>\\n<td>a</td><td>b</td></tr>\\n</table>"\n');
+    assert.equal(out, '1.0.0 "<table>\\n<tr>\\n<td>a</td><td>b</td></tr>\\n</table>" [["a","b"]]\n');
   } finally {
     rmSync(tmp, { recursive: true, force: true });
   }
