@@ -42,6 +42,11 @@ void wt_bytes_append_str(struct wt_bytes *b, const char *s)
 
 void wt_bytes_decimal(struct wt_bytes *b, size_t v)
 {
+    if (v < 10) {
+        char digit = (char)('0' + v);
+        wt_bytes_append(b, &digit, 1);
+        return;
+    }
     char digits[24];
     size_t n = sizeof digits;
     do {

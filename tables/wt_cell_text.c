@@ -935,6 +935,26 @@ static void render(struct render *r, const char *s, size_t n, struct wt_bytes *o
     wt_bytes_append(out, s + plain, i - plain);
 }
 
+/* Whether the text is its own rendering: no byte that starts markup or a
+ * reference, no whitespace but single inner spaces.  Most cells are. */
+static int is_plain(const char *s, size_t n)
+{
+    if (n > 0 && (s[0] == ' ' || s[n - 1] == ' '))
+        return 0;
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = (unsigned char)s[i];
+        if (c < 0x27) {
+            if (c != ' ' && c != '!' && c != '"' && c != '#' && c != '$' && c != '%')
+                return 0;
+            if (c == ' ' && s[i + 1] == ' ')
+                return 0;
+        } else if (c == '\'' || c == '<' || c == '[' || c == '{' || c == 0xC2) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
 void wt_cell_text_render(struct wt_cell_text *ct, const char *wikitext, size_t len)
 {
     ct->text.len = 0;
@@ -943,6 +963,11 @@ void wt_cell_text_render(struct wt_cell_text *ct, const char *wikitext, size_t l
     strings_clear(&ct->links);
     strings_clear(&ct->refs);
     strings_clear(&ct->templates);
+    if (is_plain(wikitext, len)) {
+        wt_bytes_append(&ct->text, wikitext, len);
+        wt_bytes_reserve(&ct->text, 1);
+        return;
+    }
     struct render r;
     memset(&r, 0, sizeof r);
     r.ct = ct;

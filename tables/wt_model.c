@@ -408,7 +408,14 @@ static int walk_text(struct walk *w, const char *text, size_t len)
             }
             if (line < stop && line[0] == '=')
                 note_heading(w, line, stop);
-            ok = add_event(w, WTM_EV_OUTSIDE, with_lf, 0, 0, s);
+            /* Runs of lines that are their own output make one event:
+             * prose is most of a page. */
+            struct wtm_event *last = m->event_count > 0 ? &m->events[m->event_count - 1] : NULL;
+            if (last != NULL && last->kind == WTM_EV_OUTSIDE && last->table == 0 && with_lf == 0 &&
+                last->text.off + last->text.len == s.off)
+                last->text.len += s.len;
+            else
+                ok = add_event(w, WTM_EV_OUTSIDE, with_lf, 0, 0, s);
         } else if (line == stop) {
             struct frame *f = &w->frames[w->depth - 1];
             struct wtm_str none = {0, 0};

@@ -15,6 +15,9 @@
 
 #define NONE ((size_t)-1)
 
+/* A literal, its length known. */
+#define PUT(bytes, literal) wt_bytes_append((bytes), (literal), sizeof(literal) - 1)
+
 enum { MAX_COLSPAN = 1000, MAX_ROWSPAN = 65534 };
 /* A grid larger than this is not laid out past its last whole row: spans
  * can ask for rows times columns far beyond the text's size. */
@@ -28,6 +31,7 @@ struct list {
 
 struct cell_data {
     size_t text;     /* offset of its NUL-ended text */
+    size_t text_json, text_json_len; /* the text as a JSON string: grids repeat it */
     struct list links; /* target and text, two strings a link */
     struct list refs, templates, tables;
     size_t sort;     /* NONE when there is no sort key */
@@ -51,7 +55,8 @@ struct wtt_doc {
     struct wt_model model;
     struct wt_cell_text ct;
     struct wt_bytes strings;
-    struct wt_bytes scratch;
+    struct wt_bytes wikitext; /* one cell's, reused */
+    struct wt_bytes children; /* its nested tables, reused */
     struct wt_bytes json;
     struct wt_bytes html;
     struct cell_data *cells;
@@ -103,7 +108,8 @@ void wtt_free(wtt_doc *doc)
     wt_model_free(&doc->model);
     wt_cell_text_free(&doc->ct);
     wt_bytes_free(&doc->strings);
-    wt_bytes_free(&doc->scratch);
+    wt_bytes_free(&doc->wikitext);
+    wt_bytes_free(&doc->children);
     wt_bytes_free(&doc->json);
     wt_bytes_free(&doc->html);
     free(doc->cells);
@@ -156,13 +162,10 @@ static void unmask(const wtt_doc *doc, char *s, size_t n)
     }
 }
 
+/* Renders text whose masked bytes, if any, are turned back already. */
 static void render_text(wtt_doc *doc, const char *s, size_t n)
 {
-    doc->scratch.len = 0;
-    wt_bytes_append(&doc->scratch, s, n);
-    unmask(doc, doc->scratch.data, doc->scratch.len);
-    wt_cell_text_render(&doc->ct, doc->scratch.data != NULL ? doc->scratch.data : "",
-                        doc->scratch.len);
+    wt_cell_text_render(&doc->ct, s != NULL ? s : "", n);
 }
 
 /* A cell's wikitext: its piece, then each line and blank line while it was
@@ -206,11 +209,15 @@ static int add_cell_data(wtt_doc *doc, size_t table, const struct wtm_cell *c, u
         return 0;
     struct cell_data *d = &doc->cells[doc->cell_count++];
     memset(d, 0, sizeof *d);
-    struct wt_bytes wikitext = {NULL, 0, 0, 0}, tables = {NULL, 0, 0, 0};
-    cell_wikitext(doc, c, &wikitext, &tables);
-    render_text(doc, wikitext.data, wikitext.len);
+    struct wt_bytes *wikitext = &doc->wikitext, *tables = &doc->children;
+    cell_wikitext(doc, c, wikitext, tables);
+    unmask(doc, wikitext->data, wikitext->len);
+    render_text(doc, wikitext->data, wikitext->len);
     struct wt_cell_text *ct = &doc->ct;
     d->text = add_string(doc, ct->text.data, ct->text.len);
+    d->text_json = doc->strings.len;
+    wt_bytes_json_string(&doc->strings, ct->text.data, ct->text.len);
+    d->text_json_len = doc->strings.len - d->text_json;
     d->links = add_list(doc, &ct->links);
     d->refs = add_list(doc, &ct->refs);
     d->templates = add_list(doc, &ct->templates);
@@ -225,26 +232,22 @@ static int add_cell_data(wtt_doc *doc, size_t table, const struct wtm_cell *c, u
     else if (ct->has_sort)
         d->sort = add_string(doc, ct->sort.data, ct->sort.len);
     d->tables.off = doc->strings.len;
-    d->tables.count = tables.len / sizeof(size_t);
+    d->tables.count = tables->len / sizeof(size_t);
     for (size_t i = 0; i < d->tables.count; i++) {
         size_t child;
-        memcpy(&child, tables.data + i * sizeof child, sizeof child);
+        memcpy(&child, tables->data + i * sizeof child, sizeof child);
         wt_bytes_decimal(&doc->strings, child);
         wt_bytes_append(&doc->strings, "", 1);
         *flags |= FLAG_NESTED;
     }
     d->wikitext = NONE;
-    if (doc->options & WTT_WIKITEXT) {
-        unmask(doc, wikitext.data, wikitext.len);
-        d->wikitext = add_string(doc, wikitext.data, wikitext.len);
-    }
+    if (doc->options & WTT_WIKITEXT)
+        d->wikitext = add_string(doc, wikitext->data, wikitext->len);
     d->colspan = parse_span(attrs, c->attrs.len, "colspan", 1, MAX_COLSPAN);
     d->rowspan = parse_span(attrs, c->attrs.len, "rowspan", 0, MAX_ROWSPAN);
     d->row = d->col = NONE;
     (void)table;
-    wt_bytes_free(&wikitext);
-    wt_bytes_free(&tables);
-    return 1;
+    return !wikitext->failed && !tables->failed;
 }
 
 /* ---- the grid ------------------------------------------------------------ */
@@ -477,7 +480,10 @@ static int read_table(wtt_doc *doc, size_t t)
     const char *h = wtm_bytes(&doc->model, mt->section);
     for (size_t i = 0; i < mt->section_count; i++) {
         size_t n = strlen(h);
-        render_text(doc, h, n);
+        doc->wikitext.len = 0;
+        wt_bytes_append(&doc->wikitext, h, n);
+        unmask(doc, doc->wikitext.data, doc->wikitext.len);
+        render_text(doc, doc->wikitext.data, doc->wikitext.len);
         add_string(doc, doc->ct.text.data, doc->ct.text.len);
         h += n + 1;
     }
@@ -635,11 +641,14 @@ static void json_grid(const wtt_doc *doc, const struct table_data *td, struct wt
         for (size_t c = 0; c < td->cols; c++) {
             if (c > 0)
                 wt_bytes_append(out, ", ", 2);
-            const char *text = slot_text(doc, td, r, c);
-            if (text == NULL)
-                wt_bytes_append(out, "null", 4);
+            size_t cell = slot_cell(doc, td, r, c);
+            const struct cell_data *d = cell != NONE ? &doc->cells[cell] : NULL;
+            if (d == NULL)
+                PUT(out, "null");
+            else if ((doc->options & WTT_SPANS_BLANK) && (d->row != r || d->col != c))
+                PUT(out, "\"\"");
             else
-                json_str(out, text);
+                wt_bytes_append(out, string_at(doc, d->text_json), d->text_json_len);
         }
         wt_bytes_append(out, "]", 1);
     }
@@ -649,38 +658,38 @@ static void json_grid(const wtt_doc *doc, const struct table_data *td, struct wt
 static void json_cell(const wtt_doc *doc, const struct wtm_cell *mc, const struct cell_data *d,
                       struct wt_bytes *out)
 {
-    wt_bytes_append_str(out, "{\"row\": ");
+    PUT(out, "{\"row\": ");
     json_number(out, d->row);
-    wt_bytes_append_str(out, ", \"col\": ");
+    PUT(out, ", \"col\": ");
     json_number(out, d->col);
-    wt_bytes_append_str(out, ", \"rowspan\": ");
+    PUT(out, ", \"rowspan\": ");
     json_number(out, d->rowspan);
-    wt_bytes_append_str(out, ", \"colspan\": ");
+    PUT(out, ", \"colspan\": ");
     json_number(out, d->colspan);
     wt_bytes_append_str(out, mc->kind == WTM_HEADER ? ", \"header\": true" : ", \"header\": false");
-    wt_bytes_append_str(out, ", \"text\": ");
-    json_str(out, string_at(doc, d->text));
-    wt_bytes_append_str(out, ", \"links\": [");
+    PUT(out, ", \"text\": ");
+    wt_bytes_append(out, string_at(doc, d->text_json), d->text_json_len);
+    PUT(out, ", \"links\": [");
     const char *s = string_at(doc, d->links.off);
     for (size_t i = 0; i + 1 < d->links.count; i += 2) {
         const char *link_text = s + strlen(s) + 1;
         wt_bytes_append_str(out, i > 0 ? ", {\"target\": " : "{\"target\": ");
         json_str(out, s);
-        wt_bytes_append_str(out, ", \"text\": ");
+        PUT(out, ", \"text\": ");
         json_str(out, link_text);
         wt_bytes_append(out, "}", 1);
         s = link_text + strlen(link_text) + 1;
     }
-    wt_bytes_append_str(out, "], \"refs\": ");
+    PUT(out, "], \"refs\": ");
     json_list(doc, out, d->refs);
-    wt_bytes_append_str(out, ", \"sort\": ");
+    PUT(out, ", \"sort\": ");
     if (d->sort == NONE)
         wt_bytes_append(out, "null", 4);
     else
         json_str(out, string_at(doc, d->sort));
-    wt_bytes_append_str(out, ", \"templates\": ");
+    PUT(out, ", \"templates\": ");
     json_list(doc, out, d->templates);
-    wt_bytes_append_str(out, ", \"tables\": [");
+    PUT(out, ", \"tables\": [");
     s = string_at(doc, d->tables.off);
     for (size_t i = 0; i < d->tables.count; i++) {
         if (i > 0)
@@ -688,10 +697,10 @@ static void json_cell(const wtt_doc *doc, const struct wtm_cell *mc, const struc
         wt_bytes_append_str(out, s);
         s += strlen(s) + 1;
     }
-    wt_bytes_append_str(out, "], \"attrs\": ");
+    PUT(out, "], \"attrs\": ");
     wt_bytes_json_string(out, wtm_bytes(&doc->model, mc->attrs), mc->attrs.len);
     if (d->wikitext != NONE) {
-        wt_bytes_append_str(out, ", \"wikitext\": ");
+        PUT(out, ", \"wikitext\": ");
         json_str(out, string_at(doc, d->wikitext));
     }
     wt_bytes_append(out, "}", 1);
@@ -706,36 +715,36 @@ const char *wtt_table_json(wtt_doc *doc, size_t t, size_t *len)
     struct wt_bytes *out = &doc->json;
     out->len = 0;
     out->failed = 0;
-    wt_bytes_append_str(out, "{\"table\": ");
+    PUT(out, "{\"table\": ");
     json_number(out, t);
-    wt_bytes_append_str(out, ", \"parent\": ");
+    PUT(out, ", \"parent\": ");
     if (mt->parent == WTM_NONE)
         wt_bytes_append(out, "null", 4);
     else
         json_number(out, mt->parent);
-    wt_bytes_append_str(out, ", \"line\": ");
+    PUT(out, ", \"line\": ");
     json_number(out, doc->options & WTT_RAW_WIKITEXT ? wt_raw_original_line(&doc->raw, mt->line)
                                                      : mt->line);
-    wt_bytes_append_str(out, ", \"section\": ");
+    PUT(out, ", \"section\": ");
     json_list(doc, out, td->section);
-    wt_bytes_append_str(out, ", \"caption\": ");
+    PUT(out, ", \"caption\": ");
     if (td->caption == NONE)
         wt_bytes_append(out, "null", 4);
     else
         json_str(out, string_at(doc, td->caption));
-    wt_bytes_append_str(out, ", \"attrs\": ");
+    PUT(out, ", \"attrs\": ");
     wt_bytes_json_string(out, wtm_bytes(&doc->model, mt->attrs), mt->attrs.len);
-    wt_bytes_append_str(out, ", \"columns\": [");
+    PUT(out, ", \"columns\": [");
     for (size_t c = 0; c < td->cols; c++) {
         if (c > 0)
             wt_bytes_append(out, ", ", 2);
         json_str(out, string_at(doc, doc->labels[td->columns + c]));
     }
-    wt_bytes_append_str(out, "], \"header\": ");
+    PUT(out, "], \"header\": ");
     json_grid(doc, td, out, 0, td->header_rows);
-    wt_bytes_append_str(out, ", \"rows\": ");
+    PUT(out, ", \"rows\": ");
     json_grid(doc, td, out, td->header_rows, td->rows);
-    wt_bytes_append_str(out, ", \"cells\": [");
+    PUT(out, ", \"cells\": [");
     int first = 1;
     for (size_t i = 0; i < mt->cell_count; i++) {
         const struct cell_data *d = &doc->cells[td->first + i];
@@ -746,7 +755,7 @@ const char *wtt_table_json(wtt_doc *doc, size_t t, size_t *len)
         first = 0;
         json_cell(doc, &mt->cells[i], d, out);
     }
-    wt_bytes_append_str(out, "], \"flags\": [");
+    PUT(out, "], \"flags\": [");
     static const char *const names[] = {"unknown_templates", "nested", "cut", "ragged"};
     first = 1;
     for (unsigned k = 0; k < 4; k++) {
@@ -757,7 +766,7 @@ const char *wtt_table_json(wtt_doc *doc, size_t t, size_t *len)
         first = 0;
         json_str(out, names[k]);
     }
-    wt_bytes_append_str(out, "]}");
+    PUT(out, "]}");
     if (out->failed)
         return NULL;
     *len = out->len;
