@@ -16,6 +16,7 @@
 #include "wttable.h"
 #include "wt_detect.h"
 #include "wttable_parser.h"
+#include "wttable_tables.h"
 
 // The document conversion of a text without tables: each line loses one
 // final CR, whitespace-only lines become empty, and one final LF goes.
@@ -94,5 +95,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(tables.html.empty());
         check(document.html == lines_only(text));
     }
+
+    // The table model renders the converter's bytes, and its records hold.
+    static wtt_doc *doc = wtt_new();
+    check(doc != nullptr);
+    size_t len = strlen(text);
+    int rc = wtt_parse(doc, text, len, (unsigned)size & (WTT_SPANS_BLANK | WTT_BR_SPACE));
+    check(rc == (tables.failed ? -1 : 1));
+    if (rc == 1) {
+        size_t n = 0;
+        const char *html = wtt_html(doc, 1, &n);
+        check(html != nullptr && std::string(html, n) == tables.html);
+        html = wtt_html(doc, 0, &n);
+        check(html != nullptr && std::string(html, n) == document.html);
+        for (size_t t = 0; t < wtt_table_count(doc); t++) {
+            const char *record = wtt_table_json(doc, t, &n);
+            check(record != nullptr && n > 2 && record[0] == '{' && record[n - 1] == '}');
+            check(wtt_table_csv(doc, t, ',', &n) != nullptr);
+        }
+    }
+    check(wtt_parse(doc, text, len, WTT_RAW_WIKITEXT | WTT_WIKITEXT) != 0);
     return 0;
 }

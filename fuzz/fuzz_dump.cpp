@@ -141,7 +141,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     wt_bytes_append(&rev.title, data, size);
     wt_bytes_append(&rev.text, text.data(), text.size());
     rev.has_timestamp = 1;
-    struct wt_record_options options = {0, 1, 1};
+    struct wt_record_options options;
+    memset(&options, 0, sizeof options);
+    options.format = WT_RECORD_HTML;
+    options.all_pages = 1;
+    options.quiet = 1;
     struct wt_bytes line = {nullptr, 0, 0, 0};
     struct wt_bytes msgs = {nullptr, 0, 0, 0};
     unsigned long long written = 0;
@@ -153,6 +157,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
           memchr(line.data, '\n', line.len - 1) == nullptr);
     static const char k_start[] = "{\"id\": null, \"ns\": 0, \"title\": \"";
     check(memcmp(line.data, k_start, sizeof k_start - 1) == 0);
+
+    // The records with the HTML: the same outcome, one line.
+    options.format = WT_RECORD_BOTH;
+    line.len = 0;
+    outcome = wt_record_write(&s_writer, &options, "fuzz", &rev, &line, &msgs, &written);
+    check(outcome == (failed ? WT_RECORD_FAILED : WT_RECORD_WRITTEN));
+    check(line.len > 2 && line.data[line.len - 1] == '\n' &&
+          memchr(line.data, '\n', line.len - 1) == nullptr);
     wt_bytes_free(&line);
     wt_bytes_free(&msgs);
     wt_bytes_free(&rev.title);

@@ -25,6 +25,8 @@ void wt_bytes_append_slow(struct wt_bytes *b, const void *data, size_t len);
 /* Inline where there is room: records are made of many short appends. */
 static inline void wt_bytes_append(struct wt_bytes *b, const void *data, size_t len)
 {
+    if (len == 0)
+        return;
     if (len < 256 && b->cap - b->len > len) {
         memcpy(b->data + b->len, data, len);
         b->len += len;

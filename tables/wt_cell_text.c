@@ -130,7 +130,8 @@ static void find_pairs(const char *s, size_t n, struct pairs *out, size_t **stac
         }
         i++;
     }
-    qsort(out->items, out->count, sizeof *out->items, pair_less);
+    if (out->count > 1)
+        qsort(out->items, out->count, sizeof *out->items, pair_less);
 }
 
 static size_t close_of(const struct pairs *p, size_t open)
@@ -632,6 +633,7 @@ static void render_apart(struct render *r, const char *s, size_t n, struct wt_by
                          int depth)
 {
     struct wt_bytes tmp = {NULL, 0, 0, 0};
+    wt_bytes_reserve(&tmp, n); /* links inside take their text from it */
     render(r, s, n, &tmp, depth);
     fold_into(to, tmp.data, tmp.len);
     wt_bytes_free(&tmp);
@@ -773,7 +775,8 @@ static void push_link(struct render *r, const char *target, size_t target_len,
 {
     struct wt_strings *links = &r->ct->links;
     strings_push(links, target, target_len);
-    fold_into(&links->bytes, out->data + text_start, out->len - text_start);
+    if (out->data != NULL)
+        fold_into(&links->bytes, out->data + text_start, out->len - text_start);
     wt_bytes_append(&links->bytes, "", 1);
     links->count++;
 }
@@ -978,6 +981,7 @@ void wt_cell_text_render(struct wt_cell_text *ct, const char *wikitext, size_t l
     r.stack_cap = ct->stack_cap;
     find_pairs(wikitext, len, &r.pairs, &r.stack, &r.stack_cap);
     ct->work.len = 0;
+    wt_bytes_reserve(&ct->work, len); /* links take their text from it */
     render(&r, wikitext, len, &ct->work, 0);
     fold_into(&ct->text, ct->work.data, ct->work.len);
     wt_bytes_reserve(&ct->text, 1); /* a buffer, even for no text */

@@ -434,7 +434,8 @@ static int label_columns(wtt_doc *doc, struct table_data *td)
             order[c].label = string_at(doc, base[c]);
             order[c].column = c;
         }
-        qsort(order, td->cols, sizeof *order, label_less);
+        if (td->cols > 1)
+            qsort(order, td->cols, sizeof *order, label_less);
         for (size_t k = 1; k < td->cols; k++)
             if (strcmp(order[k].label, order[k - 1].label) == 0)
                 repeat[order[k].column] = repeat[order[k - 1].column] + 1;
@@ -503,6 +504,9 @@ int wtt_parse(wtt_doc *doc, const char *text, size_t len, unsigned options)
     doc->cell_count = doc->slot_count = doc->label_count = 0;
     doc->strings.len = 0;
     doc->strings.failed = 0;
+    /* Strings are offsets into it: it must exist even when it stays empty. */
+    if (!wt_bytes_reserve(&doc->strings, 64))
+        return 0;
     doc->ct.br_space = (options & WTT_BR_SPACE) != 0;
     doc->raw.mask_bar = doc->raw.mask_bang = 0;
     if (options & WTT_RAW_WIKITEXT) {

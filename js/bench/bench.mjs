@@ -11,13 +11,14 @@ import path from "node:path";
 import { gzipSync } from "node:zlib";
 import wtf from "wtf_wikipedia";
 
-import { init, parseDocument, toHtml } from "../index.js";
+import { init, initTables, parseDocument, tables, toHtml } from "../index.js";
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const root = path.join(here, "..", "..");
 const corpus = path.join(root, "..", "shared", "corpus", "real");
 const cli = process.env.WTTABLE_CLI ?? path.join(root, "build", "cli", "wttable");
 await init();
+await initTables();
 
 // A deterministic table-heavy text: rows of cells with attributes and links.
 function tableHeavy(bytes) {
@@ -121,3 +122,17 @@ console.log(`  (wtf_wikipedia on the first ${(slice.length / 1e3).toFixed(0)} kB
 const native = nativeRate(heavy);
 if (native) console.log(`  native library on the same text: ${native.toFixed(0)} MB/s; ` +
   `Uint8Array through WebAssembly: ${(heavyU8 / native).toFixed(2)} of it`);
+
+// Tables as data against wtf_wikipedia's table.json(), which gives rows keyed
+// by header with clean text: the same job, on the same texts.
+console.log(`${"tables as data".padEnd(44)} ${"size".padStart(10)} ${"tables()".padStart(14)} ${"table.json()".padStart(14)}  ratio`);
+const dataWtf = (t) => wtf(t).tables().map((table) => table.json());
+if (existsSync(corpus)) {
+  const texts = readdirSync(corpus).filter((n) => n.endsWith(".wiki")).sort()
+    .map((n) => readFileSync(path.join(corpus, n), "utf8"));
+  const bytes = encoder.encode(texts.join("\n")).length;
+  row("real articles, tables()", bytes / 1e6, rate(bytes, () => texts.forEach((t) => tables(t))),
+    rate(bytes, () => texts.forEach(dataWtf), 2));
+}
+row("table-heavy text, tables()", heavyBytes.length / 1e6, rate(heavyBytes.length, () => tables(heavy)),
+  rate(encoder.encode(slice).length, () => dataWtf(slice), 2));
