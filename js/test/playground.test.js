@@ -65,6 +65,10 @@ test("the playground converts as one types, in a sandbox", { skip, timeout: 1200
     assert.deepEqual(await preview.locator("td").allTextContents(), ["Ada", "36"]);
     assert.match(await page.textContent("#source"), /^<table class="t">\n<tr>\n<th>Name<\/th>/);
     assert.match(await page.textContent("#timing"), /bytes in (< )?[0-9.]+ ms/);
+    // Beside it, the table as data: its columns and rows as text.
+    await page.locator("#data td", { hasText: "36" }).waitFor();
+    assert.deepEqual(await page.locator("#data th").allTextContents(), ["Name", "Age"]);
+    assert.deepEqual(await page.locator("#data td").allTextContents(), ["Ada", "36"]);
 
     // The mode switch: text outside tables appears only in the whole document.
     await page.fill("#markup", "Intro line\n{|\n| cell\n|}");
