@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "wt_markup.h"
@@ -18,6 +19,8 @@ void wt_record_writer_free(struct wt_record_writer *w)
     wt_raw_free(&w->raw);
     wt_bytes_free(&w->record);
     wt_bytes_free(&w->html);
+    wt_bytes_free(&w->files);
+    free(w->file_list);
     wtt_free(w->data);
 }
 
@@ -158,6 +161,66 @@ static void append_fields(struct wt_bytes *b, const struct wt_revision *rev)
     wt_bytes_append_str(b, ", \"tables\": [");
 }
 
+static long long id_or_zero(const struct wt_bytes *field, int present)
+{
+    long long v;
+    return present && wt_record_parse_number(field->data, field->len, &v) ? v : 0;
+}
+
+/* --format csv: a manifest line per table (the page's fields, the file's
+ * name and the record less its grids and cells) and each table's file. */
+static long append_csv(struct wt_record_writer *w, const struct wt_record_options *opt,
+                       const struct wt_revision *rev)
+{
+    if (w->data == NULL && (w->data = wtt_new()) == NULL) {
+        w->record.failed = 1;
+        return 0;
+    }
+    unsigned options = opt->data_options | (opt->exact ? 0 : WTT_RAW_WIKITEXT);
+    int rc = wtt_parse(w->data, rev->text.data != NULL ? rev->text.data : "", rev->text.len,
+                       options);
+    if (rc == 0) {
+        w->record.failed = 1;
+        return 0;
+    }
+    if (rc < 0)
+        return -1;
+    long long id = id_or_zero(&rev->page_id, rev->has_page_id);
+    long long revision = id_or_zero(&rev->rev_id, rev->has_rev_id);
+    size_t fields = w->record.len; /* the page's fields, as append_fields wrote them */
+    size_t count = wtt_table_count(w->data);
+    for (size_t t = 0; t < count; t++) {
+        size_t n;
+        const char *csv = wtt_table_csv(w->data, t, ',', &n);
+        if (csv == NULL || (w->file_count == w->file_cap &&
+                            !(w->file_list = realloc(w->file_list, (w->file_cap = w->file_cap * 2 + 8) *
+                                                                       sizeof *w->file_list)))) {
+            w->record.failed = 1;
+            return 0;
+        }
+        struct wt_record_file *f = &w->file_list[w->file_count++];
+        f->path = w->files.len;
+        wt_bytes_printf(&w->files, "%lld/%lld-%lld-%zu.csv", id % 1000, id, revision, t);
+        wt_bytes_append(&w->files, "", 1);
+        f->data = w->files.len;
+        f->data_len = n;
+        wt_bytes_append(&w->files, csv, n);
+        const char *summary = wtt_table_summary_json(w->data, t, &n);
+        if (summary == NULL) {
+            w->record.failed = 1;
+            return 0;
+        }
+        if (t > 0 && wt_bytes_reserve(&w->record, fields)) /* the copy's source stays put */
+            wt_bytes_append(&w->record, w->record.data, fields);
+        wt_bytes_append_str(&w->record, "\"file\": ");
+        wt_bytes_json_string(&w->record, w->files.data + f->path, strlen(w->files.data + f->path));
+        wt_bytes_append(&w->record, ", ", 2);
+        wt_bytes_append(&w->record, summary + 1, n - 1);
+        wt_bytes_append(&w->record, "\n", 1);
+    }
+    return (long)count;
+}
+
 enum wt_record_outcome wt_record_write(struct wt_record_writer *w,
                                        const struct wt_record_options *opt, const char *file,
                                        struct wt_revision *rev, struct wt_bytes *out,
@@ -190,10 +253,31 @@ enum wt_record_outcome wt_record_write(struct wt_record_writer *w,
     unsigned long long count = 0;
     size_t mark = record->len;
     w->html.len = 0;
-    if (opt->format != WT_RECORD_DATA)
+    w->files.len = 0;
+    w->file_count = 0;
+    if (opt->format == WT_RECORD_CSV) {
+        /* "{"id": ..., "timestamp": ..., " opens each table's line. */
+        record->len -= strlen("\"tables\": [");
+        long entries = append_csv(w, opt, rev);
+        if (entries < 0) {
+            record->len = mark;
+            found = -1;
+        } else {
+            if (entries == 0)
+                return record->failed ? WT_RECORD_NO_MEMORY : WT_RECORD_NONE;
+            if (record->failed) {
+                wt_bytes_printf(msgs, "wttable-dump: %s: out of memory\n", file);
+                return WT_RECORD_NO_MEMORY;
+            }
+            wt_bytes_append(out, record->data, record->len);
+            *tables = (unsigned long long)entries;
+            return WT_RECORD_WRITTEN;
+        }
+    }
+    if (opt->format != WT_RECORD_DATA && opt->format != WT_RECORD_CSV)
         while ((found = wt_next_table(&walk, &span)) == 1)
             append_table(w, opt, text, &span, count++ == 0);
-    if (opt->format != WT_RECORD_HTML && found >= 0) {
+    if (opt->format != WT_RECORD_HTML && opt->format != WT_RECORD_CSV && found >= 0) {
         /* The model reads the text as the dump holds it, preparing it itself. */
         long entries = append_data(w, opt, rev->text.data != NULL ? rev->text.data : "",
                                    rev->text.len);

@@ -27,7 +27,15 @@ struct wt_revision {
 enum wt_record_format {
     WT_RECORD_HTML, /* each top-level table's HTML */
     WT_RECORD_DATA, /* each table's record as data, nested ones included */
-    WT_RECORD_BOTH  /* the records, and the HTML of the top-level tables */
+    WT_RECORD_BOTH, /* the records, and the HTML of the top-level tables */
+    WT_RECORD_CSV   /* a manifest line per table; the tables as CSV files */
+};
+
+/* --format csv: one table's file, for the caller to write. */
+struct wt_record_file {
+    size_t path;     /* offset in `files` of "<id mod 1000>/<id>-<revision>-<T>.csv" */
+    size_t data;     /* offset of its bytes */
+    size_t data_len;
 };
 
 struct wt_record_options {
@@ -51,6 +59,9 @@ struct wt_record_writer {
     struct wt_bytes record;
     wtt_doc *data;           /* made at the first use of a data format */
     struct wt_bytes html;    /* --format both: the top-level tables' entries */
+    struct wt_bytes files;   /* --format csv: the files of the last revision */
+    struct wt_record_file *file_list;
+    size_t file_count, file_cap;
 };
 
 void wt_record_writer_init(struct wt_record_writer *w);

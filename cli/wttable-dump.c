@@ -10,6 +10,7 @@
 #include <expat.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -39,7 +40,8 @@ static const char k_program[] = "wttable-dump";
 
 static const char k_usage[] =
     "usage: wttable-dump [--namespace N|all]... [--all-pages] [--exact] [-j N]\n"
-    "                    [--format html|data|both] [--spans fill|blank]\n"
+    "                    [--format html|data|both | --format csv --output-dir DIR]\n"
+    "                    [--spans fill|blank]\n"
     "                    [--br newline|space] [--wikitext] [--max-pages N]\n"
     "                    [--progress|--no-progress] [--stats] [-q] [-o FILE] [FILE...|-]\n";
 
@@ -65,6 +67,11 @@ static const char k_help[] =
     "                           columns, clean cell text; nested tables too) in\n"
     "                           place of its HTML; both: the records, the top-level\n"
     "                           ones with their \"html\"\n"
+    "                           csv (with --output-dir DIR): each table as\n"
+    "                           DIR/<id mod 1000>/<id>-<revision>-<T>.csv, and a line\n"
+    "                           for it in DIR/tables.jsonl (the page's fields and\n"
+    "                           the record less its grids and cells)\n"
+    "      --output-dir DIR     --format csv: where the files go\n"
     "      --spans fill|blank   data: a spanned slot repeats its cell's text, or is \"\"\n"
     "      --br newline|space   data: what <br> becomes in cell text\n"
     "      --wikitext           data: each cell's wikitext as well\n"
@@ -82,6 +89,7 @@ static const char k_help[] =
 
 struct options {
     enum wt_record_format format;
+    const char *output_dir; /* --format csv: the tables' files and tables.jsonl */
     unsigned data_options;
     int all_namespaces;
     long namespaces[MAX_NAMESPACE_ARGS];
@@ -111,6 +119,7 @@ struct dump {
     struct wt_stream *stream; /* -j with one file: revisions go to workers */
     struct wt_dump_totals streamed; /* the workers' results, as collected */
     int streamed_status;
+    int files_failed;       /* --format csv: a table's file could not be written */
     int progress;          /* show the progress line */
     struct wt_progress shown;
 };
@@ -134,6 +143,46 @@ static void flush_output(struct dump *d)
     d->out.len = 0;
 }
 
+/* --format csv: the last revision's tables, each its own file in the output
+ * folder (made as needed).  A failure ends the run as a write error does. */
+static void write_table_files(struct dump *d)
+{
+    const struct wt_record_writer *w = &d->writer;
+    for (size_t i = 0; i < w->file_count && !d->files_failed; i++) {
+        const char *name = w->files.data + w->file_list[i].path;
+        char path[PATH_MAX];
+        int n = snprintf(path, sizeof path, "%s/%s", d->opt->output_dir, name);
+        int err = n < 0 || (size_t)n >= sizeof path ? ENAMETOOLONG : 0;
+        char *slash = err == 0 ? strrchr(path, '/') : NULL;
+        if (slash != NULL) {
+            *slash = '\0';
+            if (mkdir(path, 0777) != 0 && errno != EEXIST)
+                err = errno;
+            *slash = '/';
+        }
+        if (err != 0) {
+            wt_bytes_printf(d->msgs, "wttable-dump: %s: %s\n", path, strerror(err));
+            d->files_failed = 1;
+            d->status = EXIT_TROUBLE;
+            break;
+        }
+        int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        int ok = fd >= 0 && wt_write_all(fd, w->files.data + w->file_list[i].data,
+                                        w->file_list[i].data_len);
+        int saved = errno;
+        if (fd >= 0 && close(fd) != 0 && ok) {
+            ok = 0;
+            saved = errno;
+        }
+        if (!ok) {
+            /* Named here, and no further file tried: the folder is the trouble. */
+            wt_bytes_printf(d->msgs, "wttable-dump: %s: %s\n", path, strerror(saved ? saved : EIO));
+            d->files_failed = 1;
+            d->status = EXIT_TROUBLE;
+        }
+    }
+}
+
 /* A revision converted in this process: its line joins the output. */
 static void write_record(struct dump *d, struct wt_revision *rev)
 {
@@ -152,6 +201,8 @@ static void write_record(struct dump *d, struct wt_revision *rev)
             d->status = EXIT_FAILED;
         break;
     case WT_RECORD_WRITTEN:
+        if (d->opt->format == WT_RECORD_CSV)
+            write_table_files(d);
         break;
     }
     d->totals.objects++;
@@ -486,7 +537,7 @@ static int parse_long(const char *arg, long long lo, long long hi, long long *va
 
 enum {
     OPT_NAMESPACE = 256, OPT_ALL_PAGES, OPT_EXACT, OPT_MAX_PAGES, OPT_PROGRESS, OPT_NO_PROGRESS,
-    OPT_STATS, OPT_VERSION, OPT_FORMAT, OPT_SPANS, OPT_BR, OPT_WIKITEXT
+    OPT_STATS, OPT_VERSION, OPT_FORMAT, OPT_SPANS, OPT_BR, OPT_WIKITEXT, OPT_OUTPUT_DIR
 };
 
 static int parse_args(int argc, char **argv, struct options *opt, int *first_file)
@@ -504,6 +555,7 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         {"quiet", no_argument, NULL, 'q'},
         {"version", no_argument, NULL, OPT_VERSION},
         {"format", required_argument, NULL, OPT_FORMAT},
+        {"output-dir", required_argument, NULL, OPT_OUTPUT_DIR},
         {"spans", required_argument, NULL, OPT_SPANS},
         {"br", required_argument, NULL, OPT_BR},
         {"wikitext", no_argument, NULL, OPT_WIKITEXT},
@@ -560,8 +612,10 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
                 opt->format = WT_RECORD_DATA;
             else if (strcmp(optarg, "both") == 0)
                 opt->format = WT_RECORD_BOTH;
+            else if (strcmp(optarg, "csv") == 0)
+                opt->format = WT_RECORD_CSV;
             else
-                return usage_error("unknown format '%s': html, data or both", optarg);
+                return usage_error("unknown format '%s': html, data, both or csv", optarg);
             break;
         case OPT_SPANS:
             if (strcmp(optarg, "fill") != 0 && strcmp(optarg, "blank") != 0)
@@ -576,6 +630,7 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
                 opt->data_options |= WTT_BR_SPACE;
             break;
         case OPT_WIKITEXT: opt->data_options |= WTT_WIKITEXT; break;
+        case OPT_OUTPUT_DIR: opt->output_dir = optarg; break;
         case 'h': help = 1; break;
         default:
             return wt_option_error(k_program, k_usage, c, argv);
@@ -589,6 +644,14 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         return usage_error("give one output: -o FILE, once");
     if (opt->output != NULL && opt->output[0] == '\0')
         return usage_error("empty output name");
+    if (opt->format == WT_RECORD_CSV && opt->output_dir == NULL)
+        return usage_error("csv writes a file a table: give --output-dir DIR");
+    if (opt->format == WT_RECORD_CSV && opt->output != NULL)
+        return usage_error("csv writes its list of tables to DIR/tables.jsonl: -o means nothing with it");
+    if (opt->format != WT_RECORD_CSV && opt->output_dir != NULL)
+        return usage_error("--output-dir is for --format csv; the JSON lines go to -o FILE");
+    if (opt->output_dir != NULL && opt->output_dir[0] == '\0')
+        return usage_error("empty output folder name");
     if (opt->all_namespaces && opt->namespace_count > 0)
         return usage_error("--namespace all and --namespace N exclude each other");
     if (opt->namespace_count == 0)
@@ -631,6 +694,22 @@ int main(int argc, char **argv)
     wt_record_writer_init(&run.dump.writer);
     run.started = wt_seconds_now();
 
+    /* --format csv: the manifest is the output, beside the tables' files. */
+    static char manifest[PATH_MAX];
+    if (opt.format == WT_RECORD_CSV) {
+        struct stat st;
+        if (stat(opt.output_dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+            fprintf(stderr, "wttable-dump: %s: %s\n", opt.output_dir,
+                    strerror(errno != 0 && !S_ISREG(st.st_mode) ? errno : ENOTDIR));
+            return EXIT_TROUBLE;
+        }
+        int n = snprintf(manifest, sizeof manifest, "%s/tables.jsonl", opt.output_dir);
+        if (n < 0 || (size_t)n >= sizeof manifest) {
+            fprintf(stderr, "wttable-dump: %s: %s\n", opt.output_dir, strerror(ENAMETOOLONG));
+            return EXIT_TROUBLE;
+        }
+        opt.output = manifest;
+    }
     if (!wt_output_open(&run.out, opt.output)) {
         fprintf(stderr, "wttable-dump: %s: %s\n", opt.output, strerror(errno));
         return EXIT_TROUBLE;

@@ -710,7 +710,8 @@ static void json_cell(const wtt_doc *doc, const struct wtm_cell *mc, const struc
     wt_bytes_append(out, "}", 1);
 }
 
-const char *wtt_table_json(wtt_doc *doc, size_t t, size_t *len)
+/* The record; `whole` 0 leaves out its grids and cells. */
+static const char *table_json(wtt_doc *doc, size_t t, int whole, size_t *len)
 {
     if (t >= doc->table_count)
         return NULL;
@@ -744,22 +745,26 @@ const char *wtt_table_json(wtt_doc *doc, size_t t, size_t *len)
             wt_bytes_append(out, ", ", 2);
         json_str(out, string_at(doc, doc->labels[td->columns + c]));
     }
-    PUT(out, "], \"header\": ");
-    json_grid(doc, td, out, 0, td->header_rows);
-    PUT(out, ", \"rows\": ");
-    json_grid(doc, td, out, td->header_rows, td->rows);
-    PUT(out, ", \"cells\": [");
+    PUT(out, "]");
     int first = 1;
-    for (size_t i = 0; i < mt->cell_count; i++) {
-        const struct cell_data *d = &doc->cells[td->first + i];
-        if (!d->placed)
-            continue;
-        if (!first)
-            wt_bytes_append(out, ", ", 2);
-        first = 0;
-        json_cell(doc, &mt->cells[i], d, out);
+    if (whole) {
+        PUT(out, ", \"header\": ");
+        json_grid(doc, td, out, 0, td->header_rows);
+        PUT(out, ", \"rows\": ");
+        json_grid(doc, td, out, td->header_rows, td->rows);
+        PUT(out, ", \"cells\": [");
+        for (size_t i = 0; i < mt->cell_count; i++) {
+            const struct cell_data *d = &doc->cells[td->first + i];
+            if (!d->placed)
+                continue;
+            if (!first)
+                wt_bytes_append(out, ", ", 2);
+            first = 0;
+            json_cell(doc, &mt->cells[i], d, out);
+        }
+        PUT(out, "]");
     }
-    PUT(out, "], \"flags\": [");
+    PUT(out, ", \"flags\": [");
     static const char *const names[] = {"unknown_templates", "nested", "cut", "ragged"};
     first = 1;
     for (unsigned k = 0; k < 4; k++) {
@@ -775,6 +780,16 @@ const char *wtt_table_json(wtt_doc *doc, size_t t, size_t *len)
         return NULL;
     *len = out->len;
     return out->data;
+}
+
+const char *wtt_table_json(wtt_doc *doc, size_t t, size_t *len)
+{
+    return table_json(doc, t, 1, len);
+}
+
+const char *wtt_table_summary_json(wtt_doc *doc, size_t t, size_t *len)
+{
+    return table_json(doc, t, 0, len);
 }
 
 /* ---- CSV ------------------------------------------------------------------ */

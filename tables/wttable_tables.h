@@ -49,6 +49,10 @@ WTT_API size_t wtt_table_count(const wtt_doc *doc);
  * NULL when memory ran out. */
 WTT_API const char *wtt_table_json(wtt_doc *doc, size_t t, size_t *len);
 
+/* The same less its "header", "rows" and "cells": what a list of tables
+ * written as CSV files keeps beside them. */
+WTT_API const char *wtt_table_summary_json(wtt_doc *doc, size_t t, size_t *len);
+
 /* Table t's grid: header rows first, then body rows. */
 WTT_API size_t wtt_grid_rows(const wtt_doc *doc, size_t t);
 WTT_API size_t wtt_header_rows(const wtt_doc *doc, size_t t);

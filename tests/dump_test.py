@@ -236,6 +236,36 @@ class DataFormats(Case):
         self.assertEqual(r.returncode, 1)
         self.assertIn("error", objects(r.stdout)[0])
 
+    def test_csv_writes_a_file_a_table_and_a_manifest(self):
+        out = self.path("out")
+        os.mkdir(out)
+        body = dump(page("P", self.TEXT, pid=1234, rid=77), page("Q", "no tables", pid=5)).encode()
+        r = run("--format", "csv", "--output-dir", out, stdin=body)
+        self.assertEqual((r.returncode, r.stderr, r.stdout), (0, b"", b""))
+        with open(os.path.join(out, "tables.jsonl"), encoding="utf-8") as f:
+            lines = [json.loads(line) for line in f]
+        self.assertEqual([line["file"] for line in lines],
+                         ["234/1234-77-0.csv", "234/1234-77-1.csv", "234/1234-77-2.csv"])
+        self.assertEqual(list(lines[0])[:6], ["id", "ns", "title", "revision", "timestamp", "file"])
+        self.assertNotIn("rows", lines[0])
+        self.assertEqual(lines[0]["columns"], ["A", "B"])
+        with open(os.path.join(out, "234", "1234-77-0.csv"), "rb") as f:
+            self.assertEqual(f.read(), b"A,B\r\n1,2\r\n")
+        self.assertEqual(sorted(os.listdir(out)), ["234", "tables.jsonl"])
+
+    def test_csv_needs_a_folder_of_its_own(self):
+        body = dump(page("P", TABLE)).encode()
+        r = run("--format", "csv", stdin=body)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"give --output-dir DIR", r.stderr)
+        r = run("--format", "csv", "--output-dir", self.dir.name, "-o", self.path("x"), stdin=body)
+        self.assertEqual(r.returncode, 2)
+        r = run("--format", "csv", "--output-dir", self.path("missing"), stdin=body)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"missing", r.stderr)
+        r = run("--output-dir", self.dir.name, stdin=body)
+        self.assertEqual(r.returncode, 2)
+
     def test_workers_write_what_one_process_writes(self):
         pages = [page(f"P{i}", self.TEXT, pid=i, rid=i) for i in range(40)]
         path = self.file("d.xml", dump(*pages))
