@@ -1,8 +1,10 @@
-/* A walk over the lines of a text that classifies them by the converter's
- * own rules (wt_markup_rules.h) (table start and end lines, markup lines, nesting depth), for what the
- * programs say about a text without changing the library's output: warnings
- * for the converter's silent cuts, the line of a nesting failure, and the
- * split of a text into its top-level tables. */
+/* The one walk over the lines of a text, classified by the converter's own
+ * rules (wt_markup_rules.h): table start and end lines, markup lines,
+ * nesting depth.  The table model is built on it, and through it come what
+ * the programs say about a text without changing the library's output:
+ * warnings for the converter's silent cuts, the line of a nesting failure,
+ * the split of a text into its top-level tables, the raw-page preparation's
+ * lone markers. */
 #ifndef WT_MARKUP_H
 #define WT_MARKUP_H
 

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "wt_markup.h"
 #include "wt_markup_rules.h"
 
 void wt_model_init(struct wt_model *m)
@@ -370,34 +371,35 @@ static int table_line(struct walk *w, const char *raw, const char *raw_end, cons
     return 1;
 }
 
+/* The lines come from the one line walk (wt_markup.h) that the programs'
+ * split into tables, their warnings and the raw-page preparation use too. */
 static int walk_text(struct walk *w, const char *text, size_t len)
 {
     struct wt_model *m = w->m;
-    const char *p = text, *end = text + len;
-    size_t line_no = 0;
-    while (p < end) {
-        line_no++;
-        const char *lf = memchr(p, '\n', (size_t)(end - p));
-        const char *line_end = lf != NULL ? lf : end;
-        const char *next = lf != NULL ? lf + 1 : end;
-        const char *raw_end = line_end > p && line_end[-1] == '\r' ? line_end - 1 : line_end;
-        const char *line = wt_skip_space(p, raw_end);
-        const char *stop = wt_trim_end(line, raw_end);
-        size_t colons = 0;
-        const char *after = NULL;
-        int starts_table = line < stop && (line[0] == ':' || line[0] == '{') &&
-                           wt_table_start(line, stop, &colons, &after);
+    struct wt_line_walk lines;
+    struct wt_line ln;
+    wt_line_walk_init(&lines, text, len);
+    while (wt_line_walk_next(&lines, &ln)) {
+        const char *p = ln.start;
+        const char *raw_end = ln.start + ln.len;
+        const char *next = lines.p;
+        int has_lf = next > p && next[-1] == '\n';
+        const char *line = ln.trimmed, *stop = ln.trimmed + ln.trimmed_len;
         int ok = 1;
-        if (starts_table) {
-            if (w->depth == WTTABLE_MAX_DEPTH) {
-                m->too_deep_line = line_no;
-                return 1;
-            }
-            ok = open_table(w, colons, after, stop, line_no, (size_t)(p - text));
-        } else if (w->depth == 0) {
+        if (ln.too_deep) {
+            m->too_deep_line = ln.number;
+            return 1;
+        }
+        if (ln.kind == WT_LINE_TABLE_START) {
+            size_t colons = 0;
+            const char *after = NULL;
+            wt_table_start(line, stop, &colons, &after);
+            ok = open_table(w, colons, after, stop, ln.number, (size_t)(p - text));
+        } else if (ln.kind == WT_LINE_OUTSIDE) {
             /* Its output in document mode: the line itself, or its bytes
              * less CR and whitespace-only content, and an LF. */
-            int verbatim = lf != NULL && (line_end == p || (line < stop && raw_end == line_end));
+            const char *line_end = has_lf ? next - 1 : next;
+            int verbatim = has_lf && (line_end == p || (line < stop && raw_end == line_end));
             struct wtm_str s = {(size_t)(p - text), 0};
             size_t with_lf = 0;
             if (verbatim) {
@@ -423,11 +425,10 @@ static int walk_text(struct walk *w, const char *text, size_t len)
                 ok = add_seg(w, f, WTM_SEG_BLANK, none, WTM_NONE);
             ok = ok && add_event(w, WTM_EV_BLANK, f->table, 0, 0, none);
         } else {
-            ok = table_line(w, p, raw_end, line, stop, line_no);
+            ok = table_line(w, p, raw_end, line, stop, ln.number);
         }
         if (!ok || m->arena.failed)
             return 0;
-        p = next;
     }
     return 1;
 }
