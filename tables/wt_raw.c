@@ -2,6 +2,7 @@
 
 #include "wt_raw.h"
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -52,6 +53,17 @@ static size_t count_lfs(const char *p, size_t n)
     return count;
 }
 
+/* The next "<!--" in [p, end), or NULL: "<" is rare enough for memchr. */
+static const char *find_comment(const char *p, const char *end)
+{
+    while ((p = memchr(p, '<', (size_t)(end - p))) != NULL) {
+        if (end - p >= 4 && p[1] == '!' && p[2] == '-' && p[3] == '-')
+            return p;
+        p++;
+    }
+    return NULL;
+}
+
 /* Step 1: the text without its comments, into raw->work; the line feeds of
  * each removed comment are remembered, so lines can be numbered as given. */
 static int remove_comments(struct wt_raw *raw, const char *text, size_t len)
@@ -65,14 +77,15 @@ static int remove_comments(struct wt_raw *raw, const char *text, size_t len)
     const char *end = text + len;
     raw->gap_count = 0;
     while (p < end) {
-        const char *open = memmem(p, (size_t)(end - p), "<!--", 4);
+        const char *open = find_comment(p, end);
         const char *keep_end = open != NULL ? open : end;
         size_t n = (size_t)(keep_end - p);
         memcpy(raw->work + out, p, n);
         out += n;
-        line += count_lfs(p, n);
         if (open == NULL)
             break;
+        /* Lines are counted only up to comments: only they need a number. */
+        line += count_lfs(p, n);
         const char *close = memmem(open + 4, (size_t)(end - open - 4), "-->", 3);
         const char *after = close != NULL ? close + 3 : end;
         size_t lfs = count_lfs(open, (size_t)(after - open));
@@ -97,7 +110,19 @@ static int choose_masks(struct wt_raw *raw)
 {
     unsigned char seen[32] = {0};
     const unsigned char *p = (const unsigned char *)raw->work;
-    for (size_t i = 0; i < raw->len; i++)
+    size_t i = 0;
+    /* Eight bytes a step: a word with no byte below 32 (most words: only
+     * line feeds are) needs no look at its bytes. */
+    for (; i + 8 <= raw->len; i += 8) {
+        uint64_t word;
+        memcpy(&word, p + i, 8);
+        if (((word - 0x2020202020202020ULL) & ~word & 0x8080808080808080ULL) == 0)
+            continue;
+        for (size_t k = i; k < i + 8; k++)
+            if (p[k] < 32)
+                seen[p[k]] = 1;
+    }
+    for (; i < raw->len; i++)
         if (p[i] < 32)
             seen[p[i]] = 1;
     int found = 0;
@@ -112,18 +137,19 @@ static int choose_masks(struct wt_raw *raw)
     return found == 2;
 }
 
+static void mask_byte(struct wt_raw *raw, size_t start, size_t end, char c, unsigned char mask)
+{
+    char *p = raw->work + start, *stop = raw->work + end;
+    while ((p = memchr(p, c, (size_t)(stop - p))) != NULL) {
+        *p++ = (char)mask;
+        raw->masked++;
+    }
+}
+
 static void mask_range(struct wt_raw *raw, size_t start, size_t end)
 {
-    char *s = raw->work;
-    for (size_t i = start; i < end; i++) {
-        if (s[i] == '|') {
-            s[i] = (char)raw->mask_bar;
-            raw->masked++;
-        } else if (s[i] == '!') {
-            s[i] = (char)raw->mask_bang;
-            raw->masked++;
-        }
-    }
+    mask_byte(raw, start, end, '|', raw->mask_bar);
+    mask_byte(raw, start, end, '!', raw->mask_bang);
 }
 
 static const char *const k_protecting[] = {"nowiki", "pre", "math", "syntaxhighlight", "source"};
@@ -195,7 +221,25 @@ static int scan_braces(struct wt_raw *raw, size_t from, size_t to, size_t *depth
                        size_t *ranges)
 {
     const char *s = raw->work;
+    /* Only braces matter: jump from one to the next, the nearer of the next
+     * "{" and the next "}", each found once. */
+    const char *next_open = NULL, *next_close = NULL;
+    const char *stop = s + to;
     for (size_t i = from; i + 1 < to;) {
+        if (next_open == NULL || next_open < s + i) {
+            next_open = memchr(s + i, '{', to - i);
+            if (next_open == NULL)
+                next_open = stop;
+        }
+        if (next_close == NULL || next_close < s + i) {
+            next_close = memchr(s + i, '}', to - i);
+            if (next_close == NULL)
+                next_close = stop;
+        }
+        const char *brace = next_open < next_close ? next_open : next_close;
+        i = (size_t)(brace - s);
+        if (i + 1 >= to)
+            break;
         if (s[i] == '{' && s[i + 1] == '{') {
             if (!reserve(&raw->stack, &raw->stack_cap, *depth + 1, sizeof *raw->stack))
                 return 0;
@@ -270,35 +314,32 @@ static int protect_spans(struct wt_raw *raw)
 /* Step 3: lone "|" and "!" lines inside tables become empty cells. */
 static int fill_lone_cells(struct wt_raw *raw)
 {
-    /* Each lone line grows by two bytes: at most the text again. */
+    /* One walk notes where the lone markers are (the stack of step 2 is
+     * free now); each grows by two bytes. */
     size_t lone = 0;
     struct wt_line_walk walk;
     struct wt_line line;
     wt_line_walk_init(&walk, raw->work, raw->len);
-    while (wt_line_walk_next(&walk, &line))
-        lone += line.kind == WT_LINE_MARKUP && line.trimmed_len == 1;
-    if (!reserve(&raw->text, &raw->cap, raw->len + 2 * lone + 1, 1))
-        return 0;
-    if (lone == 0) {
-        memcpy(raw->text, raw->work, raw->len + 1);
-        return 1;
-    }
-    size_t out = 0;
-    const char *copied = raw->work;
-    wt_line_walk_init(&walk, raw->work, raw->len);
     while (wt_line_walk_next(&walk, &line)) {
         if (line.kind != WT_LINE_MARKUP || line.trimmed_len != 1)
             continue;
-        size_t n = (size_t)(line.trimmed + 1 - copied);
-        memcpy(raw->text + out, copied, n);
+        if (!reserve(&raw->stack, &raw->stack_cap, lone + 1, sizeof *raw->stack))
+            return 0;
+        raw->stack[lone++] = (size_t)(line.trimmed + 1 - raw->work);
+    }
+    if (!reserve(&raw->text, &raw->cap, raw->len + 2 * lone + 1, 1))
+        return 0;
+    size_t out = 0, copied = 0;
+    for (size_t k = 0; k < lone; k++) {
+        size_t n = raw->stack[k] - copied;
+        memcpy(raw->text + out, raw->work + copied, n);
         out += n;
         raw->text[out++] = ' ';
         raw->text[out++] = '|';
-        copied = line.trimmed + 1;
+        copied = raw->stack[k];
     }
-    size_t rest = (size_t)(raw->work + raw->len - copied);
-    memcpy(raw->text + out, copied, rest);
-    out += rest;
+    memcpy(raw->text + out, raw->work + copied, raw->len - copied);
+    out += raw->len - copied;
     raw->text[out] = '\0';
     raw->len = out;
     return 1;
@@ -326,11 +367,14 @@ const char *wt_raw_restore(struct wt_raw *raw, const char *html, size_t len)
         return html;
     if (!reserve(&raw->out, &raw->out_cap, len + 1, 1))
         return NULL;
-    const char bar = (char)raw->mask_bar;
-    const char bang = (char)raw->mask_bang;
-    for (size_t i = 0; i < len; i++) {
-        char c = html[i];
-        raw->out[i] = c == bar ? '|' : c == bang ? '!' : c;
+    /* Masked bytes are few: copy, then turn back each one found. */
+    memcpy(raw->out, html, len);
+    const unsigned char masks[2] = {raw->mask_bar, raw->mask_bang};
+    const char markers[2] = {'|', '!'};
+    for (int k = 0; k < 2; k++) {
+        char *p = raw->out, *end = raw->out + len;
+        while ((p = memchr(p, masks[k], (size_t)(end - p))) != NULL)
+            *p++ = markers[k];
     }
     raw->out[len] = '\0';
     return raw->out;
