@@ -20,7 +20,7 @@ WASM_OUT = build-wasm/libtrivanex-wikitext-table.wasm
 VERSION := $(shell grep -o 'trivanex-wikitext-table VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 WASM_EXPORTS = wttable_to_html wttable_parse_document wttable_has_tables wttable_last_error wttable_version
 # The tables as data are a module of their own, loaded only by those who use them.
-WASM_TABLES_EXPORTS = wtt_new wtt_free wtt_parse wtt_failed_line wtt_table_count wtt_table_json
+WASM_TABLES_EXPORTS = wtt_new wtt_free wtt_parse wtt_failed_line wtt_tables_json
 WASM_TABLES_OUT = build-wasm/libtrivanex-wikitext-tables.wasm
 WASM_CC ?= clang
 WASM_TABLES = wt_bytes wt_raw wt_markup wt_model wt_cell_text wt_tables
@@ -106,7 +106,7 @@ wasm:
 	mkdir -p build-wasm
 	sed 's/@PROJECT_VERSION@/$(VERSION)/' src/wttable_config.h.in > build-wasm/wttable_config.h
 	for f in $(WASM_TABLES); do \
-	  $(WASM_CC) --target=wasm32-wasi $(WASM_FLAGS) -std=c11 -Itables -Isrc -Ibuild-wasm \
+	  $(WASM_CC) --target=wasm32-wasi $(WASM_FLAGS) -mbulk-memory -std=c11 -Itables -Isrc -Ibuild-wasm \
 	    -DWTTABLE_TABLES_BUILDING -c tables/$$f.c -o build-wasm/$$f.o || exit 1; \
 	done
 	$(WASM_CXX) --target=wasm32-wasi $(WASM_FLAGS) -std=c++17 -fno-exceptions -fno-rtti -nostdlib++ \

@@ -217,18 +217,14 @@ export function tables(text, options = {}) {
       throw new WikitextTableError("Failed to parse table markup: more than 64 nested tables " +
         `at line ${u32(w.wtt_failed_line(doc))}`);
     }
-    const count = u32(w.wtt_table_count(doc));
     const lengthAt = u32(w.wtjs_alloc(4));
     if (lengthAt === 0) throw new RangeError("out of memory");
     try {
-      const result = [];
-      for (let t = 0; t < count; t++) {
-        const at = u32(w.wtt_table_json(doc, t, lengthAt));
-        if (at === 0) throw new RangeError("out of memory");
-        const n = new DataView(w.memory.buffer).getUint32(lengthAt, true);
-        result.push(JSON.parse(decoder.decode(new Uint8Array(w.memory.buffer, at, n))));
-      }
-      return result;
+      // All records as one array: one decode and one parse for the page.
+      const at = u32(w.wtt_tables_json(doc, lengthAt));
+      if (at === 0) throw new RangeError("out of memory");
+      const n = new DataView(w.memory.buffer).getUint32(lengthAt, true);
+      return JSON.parse(decoder.decode(new Uint8Array(w.memory.buffer, at, n)));
     } finally {
       w.wtjs_free(lengthAt);
     }

@@ -710,16 +710,11 @@ static void json_cell(const wtt_doc *doc, const struct wtm_cell *mc, const struc
     wt_bytes_append(out, "}", 1);
 }
 
-/* The record; `whole` 0 leaves out its grids and cells. */
-static const char *table_json(wtt_doc *doc, size_t t, int whole, size_t *len)
+/* The record, appended to `out`; `whole` 0 leaves out its grids and cells. */
+static void append_table_json(wtt_doc *doc, size_t t, int whole, struct wt_bytes *out)
 {
-    if (t >= doc->table_count)
-        return NULL;
     const struct wtm_table *mt = &doc->model.tables[t];
     const struct table_data *td = &doc->tables[t];
-    struct wt_bytes *out = &doc->json;
-    out->len = 0;
-    out->failed = 0;
     PUT(out, "{\"table\": ");
     json_number(out, t);
     PUT(out, ", \"parent\": ");
@@ -776,6 +771,34 @@ static const char *table_json(wtt_doc *doc, size_t t, int whole, size_t *len)
         json_str(out, names[k]);
     }
     PUT(out, "]}");
+}
+
+static const char *table_json(wtt_doc *doc, size_t t, int whole, size_t *len)
+{
+    if (t >= doc->table_count)
+        return NULL;
+    struct wt_bytes *out = &doc->json;
+    out->len = 0;
+    out->failed = 0;
+    append_table_json(doc, t, whole, out);
+    if (out->failed)
+        return NULL;
+    *len = out->len;
+    return out->data;
+}
+
+const char *wtt_tables_json(wtt_doc *doc, size_t *len)
+{
+    struct wt_bytes *out = &doc->json;
+    out->len = 0;
+    out->failed = 0;
+    PUT(out, "[");
+    for (size_t t = 0; t < doc->table_count; t++) {
+        if (t > 0)
+            PUT(out, ", ");
+        append_table_json(doc, t, 1, out);
+    }
+    PUT(out, "]");
     if (out->failed)
         return NULL;
     *len = out->len;

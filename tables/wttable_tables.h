@@ -49,6 +49,10 @@ WTT_API size_t wtt_table_count(const wtt_doc *doc);
  * NULL when memory ran out. */
 WTT_API const char *wtt_table_json(wtt_doc *doc, size_t t, size_t *len);
 
+/* Every table's record, in order, as one JSON array: one string to decode
+ * for bindings that build objects from it.  NULL when memory ran out. */
+WTT_API const char *wtt_tables_json(wtt_doc *doc, size_t *len);
+
 /* The same less its "header", "rows" and "cells": what a list of tables
  * written as CSV files keeps beside them. */
 WTT_API const char *wtt_table_summary_json(wtt_doc *doc, size_t t, size_t *len);

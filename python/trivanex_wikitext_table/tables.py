@@ -128,9 +128,8 @@ def _library() -> ctypes.CDLL:
         lib.wtt_failed_line.restype = ctypes.c_size_t
         lib.wtt_table_count.argtypes = [ctypes.c_void_p]
         lib.wtt_table_count.restype = ctypes.c_size_t
-        lib.wtt_table_json.argtypes = [ctypes.c_void_p, ctypes.c_size_t,
-                                       ctypes.POINTER(ctypes.c_size_t)]
-        lib.wtt_table_json.restype = ctypes.c_void_p
+        lib.wtt_tables_json.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_size_t)]
+        lib.wtt_tables_json.restype = ctypes.c_void_p
         _loaded = lib
         return lib
 
@@ -176,13 +175,11 @@ def tables(text: Union[str, bytes, bytearray, memoryview], *, raw_wikitext: bool
         if rc < 0:
             raise WikitextTableError(f"Failed to parse table markup: more than 64 nested tables "
                                      f"at line {lib.wtt_failed_line(doc)}")
-        result = []
         size = ctypes.c_size_t()
-        for t in range(lib.wtt_table_count(doc)):
-            address = lib.wtt_table_json(doc, t, ctypes.byref(size))
-            if not address:
-                raise MemoryError("trivanex-wikitext-tables: out of memory")
-            result.append(_table(json.loads(ctypes.string_at(address, size.value))))
-        return result
+        address = lib.wtt_tables_json(doc, ctypes.byref(size))
+        if not address:
+            raise MemoryError("trivanex-wikitext-tables: out of memory")
+        # One array for the page: one parse, then the records.
+        return [_table(record) for record in json.loads(ctypes.string_at(address, size.value))]
     finally:
         lib.wtt_free(doc)
