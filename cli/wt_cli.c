@@ -12,6 +12,7 @@
 
 #include "wt_stdfds.h"
 #include "wttable.h"
+#include "wttable_tables.h"
 
 const char *wt_display_name(const char *path)
 {
@@ -74,4 +75,31 @@ void wt_print_version_and_exit(const char *program)
     char line[128];
     snprintf(line, sizeof line, "%s %s\n", program, wttable_version());
     wt_print_and_exit(program, line, NULL);
+}
+
+int wt_data_option(const char *program, const char *usage, const char *option, const char *arg,
+                   unsigned *options)
+{
+    static const struct {
+        const char *option, *plain, *other;
+        unsigned flag;
+    } k_options[] = {
+        {"spans", "fill", "blank", WTT_SPANS_BLANK},
+        {"br", "newline", "space", WTT_BR_SPACE},
+    };
+    if (strcmp(option, "wikitext") == 0) {
+        *options |= WTT_WIKITEXT;
+        return 1;
+    }
+    for (size_t i = 0; i < sizeof k_options / sizeof k_options[0]; i++) {
+        if (strcmp(option, k_options[i].option) != 0)
+            continue;
+        if (strcmp(arg, k_options[i].other) == 0)
+            *options |= k_options[i].flag;
+        else if (strcmp(arg, k_options[i].plain) != 0)
+            return wt_usage_error(program, usage, "--%s takes %s or %s, not '%s'", option,
+                                  k_options[i].plain, k_options[i].other, arg);
+        return 1;
+    }
+    return wt_usage_error(program, usage, "unknown option --%s", option);
 }

@@ -26,6 +26,13 @@ int wt_option_error(const char *program, const char *usage, int c, char **argv);
 void wt_print_and_exit(const char *program, const char *a, const char *b)
     __attribute__((noreturn));
 
+/* The data formats' options, shared by both programs: --spans fill|blank,
+ * --br newline|space and --wikitext, OR-ed into *options as WTT_* flags.
+ * `option` is the option's name without its dashes.  Returns 1, or 0 with
+ * the usage message for a value that is none of these. */
+int wt_data_option(const char *program, const char *usage, const char *option, const char *arg,
+                   unsigned *options);
+
 /* "PROGRAM VERSION" with the loaded library's version, as wt_print_and_exit. */
 void wt_print_version_and_exit(const char *program) __attribute__((noreturn));
 

@@ -618,18 +618,13 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
                 return usage_error("unknown format '%s': html, data, both or csv", optarg);
             break;
         case OPT_SPANS:
-            if (strcmp(optarg, "fill") != 0 && strcmp(optarg, "blank") != 0)
-                return usage_error("--spans takes fill or blank, not '%s'", optarg);
-            if (strcmp(optarg, "blank") == 0)
-                opt->data_options |= WTT_SPANS_BLANK;
-            break;
         case OPT_BR:
-            if (strcmp(optarg, "newline") != 0 && strcmp(optarg, "space") != 0)
-                return usage_error("--br takes newline or space, not '%s'", optarg);
-            if (strcmp(optarg, "space") == 0)
-                opt->data_options |= WTT_BR_SPACE;
+        case OPT_WIKITEXT:
+            if (!wt_data_option(k_program, k_usage,
+                                c == OPT_SPANS ? "spans" : c == OPT_BR ? "br" : "wikitext", optarg,
+                                &opt->data_options))
+                return 0;
             break;
-        case OPT_WIKITEXT: opt->data_options |= WTT_WIKITEXT; break;
         case OPT_OUTPUT_DIR: opt->output_dir = optarg; break;
         case 'h': help = 1; break;
         default:
