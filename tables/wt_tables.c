@@ -21,7 +21,7 @@
 enum { MAX_COLSPAN = 1000, MAX_ROWSPAN = 65534 };
 /* A grid larger than this is not laid out past its last whole row: spans
  * can ask for rows times columns far beyond the text's size. */
-#define MAX_SLOTS ((size_t)1 << 24)
+#define MAX_SLOTS ((size_t)1 << 22)
 
 enum table_flag { FLAG_UNKNOWN_TEMPLATES = 1, FLAG_NESTED = 2, FLAG_CUT = 4, FLAG_RAGGED = 8 };
 
