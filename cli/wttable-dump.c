@@ -537,7 +537,7 @@ static int parse_long(const char *arg, long long lo, long long hi, long long *va
 
 enum {
     OPT_NAMESPACE = 256, OPT_ALL_PAGES, OPT_EXACT, OPT_MAX_PAGES, OPT_PROGRESS, OPT_NO_PROGRESS,
-    OPT_STATS, OPT_VERSION, OPT_FORMAT, OPT_SPANS, OPT_BR, OPT_WIKITEXT, OPT_OUTPUT_DIR
+    OPT_STATS, OPT_VERSION, OPT_FORMAT, OPT_DATA, OPT_OUTPUT_DIR
 };
 
 static int parse_args(int argc, char **argv, struct options *opt, int *first_file)
@@ -556,9 +556,9 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         {"version", no_argument, NULL, OPT_VERSION},
         {"format", required_argument, NULL, OPT_FORMAT},
         {"output-dir", required_argument, NULL, OPT_OUTPUT_DIR},
-        {"spans", required_argument, NULL, OPT_SPANS},
-        {"br", required_argument, NULL, OPT_BR},
-        {"wikitext", no_argument, NULL, OPT_WIKITEXT},
+        {"spans", required_argument, NULL, OPT_DATA},
+        {"br", required_argument, NULL, OPT_DATA},
+        {"wikitext", no_argument, NULL, OPT_DATA},
         {"help", no_argument, NULL, 'h'},
         {NULL, 0, NULL, 0},
     };
@@ -566,7 +566,8 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
     long long v;
     opterr = 0;
     for (;;) {
-        int c = getopt_long(argc, argv, ":j:o:qh", k_long, NULL);
+        int long_index = 0;
+        int c = getopt_long(argc, argv, ":j:o:qh", k_long, &long_index);
         if (c == -1)
             break;
         switch (c) {
@@ -617,11 +618,8 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
             else
                 return usage_error("unknown format '%s': html, data, both or csv", optarg);
             break;
-        case OPT_SPANS:
-        case OPT_BR:
-        case OPT_WIKITEXT:
-            if (!wt_data_option(k_program, k_usage,
-                                c == OPT_SPANS ? "spans" : c == OPT_BR ? "br" : "wikitext", optarg,
+        case OPT_DATA:
+            if (!wt_data_option(k_program, k_usage, k_long[long_index].name, optarg,
                                 &opt->data_options))
                 return 0;
             break;

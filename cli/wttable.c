@@ -559,9 +559,7 @@ enum {
     OPT_RAW_WIKITEXT,
     OPT_VERSION,
     OPT_FORMAT,
-    OPT_SPANS,
-    OPT_BR,
-    OPT_WIKITEXT
+    OPT_DATA /* --spans, --br, --wikitext: told apart by their names */
 };
 
 static int parse_format(const char *arg, enum format *format)
@@ -591,9 +589,9 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         {"quiet", no_argument, NULL, 'q'},
         {"version", no_argument, NULL, OPT_VERSION},
         {"format", required_argument, NULL, OPT_FORMAT},
-        {"spans", required_argument, NULL, OPT_SPANS},
-        {"br", required_argument, NULL, OPT_BR},
-        {"wikitext", no_argument, NULL, OPT_WIKITEXT},
+        {"spans", required_argument, NULL, OPT_DATA},
+        {"br", required_argument, NULL, OPT_DATA},
+        {"wikitext", no_argument, NULL, OPT_DATA},
         {"help", no_argument, NULL, 'h'},
         {NULL, 0, NULL, 0},
     };
@@ -601,7 +599,8 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
     int help = 0, version = 0;
     opterr = 0;
     for (;;) {
-        int c = getopt_long(argc, argv, ":to:j:clqh", k_long, NULL);
+        int long_index = 0;
+        int c = getopt_long(argc, argv, ":to:j:clqh", k_long, &long_index);
         if (c == -1)
             break;
         switch (c) {
@@ -629,11 +628,8 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
             if (!parse_format(optarg, &opt->format))
                 return usage_error("unknown format '%s': html, json, csv or tsv", optarg);
             break;
-        case OPT_SPANS:
-        case OPT_BR:
-        case OPT_WIKITEXT:
-            if (!wt_data_option(k_program, k_usage,
-                                c == OPT_SPANS ? "spans" : c == OPT_BR ? "br" : "wikitext", optarg,
+        case OPT_DATA:
+            if (!wt_data_option(k_program, k_usage, k_long[long_index].name, optarg,
                                 &opt->data_options))
                 return 0;
             break;

@@ -5,6 +5,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include "wt_raw.h"
+
 /* ---- strings ------------------------------------------------------------- */
 
 static void strings_push(struct wt_strings *list, const char *s, size_t len)
@@ -201,24 +203,18 @@ static int tag_is(const struct tag *t, const char *name)
     return t->name_len == strlen(name) && strncasecmp(t->name, name, t->name_len) == 0;
 }
 
-/* The offset of "</name>" at or behind i (case aside), or n. */
+/* The offset of "</name>" at or behind i, or n; *after behind it, or n. */
 static size_t find_close_tag(const char *s, size_t n, size_t i, const char *name,
                              size_t *after)
 {
-    size_t len = strlen(name);
-    for (; i + len + 3 <= n; i++) {
-        if (s[i] == '<' && s[i + 1] == '/' && strncasecmp(s + i + 2, name, len) == 0) {
-            size_t j = i + 2 + len;
-            while (j < n && (s[j] == ' ' || s[j] == '\t'))
-                j++;
-            if (j < n && s[j] == '>') {
-                *after = j + 1;
-                return i;
-            }
-        }
+    const char *start;
+    const char *end = wt_find_closing_tag(s + i, s + n, name, &start);
+    if (end == NULL) {
+        *after = n;
+        return n;
     }
-    *after = n;
-    return n;
+    *after = (size_t)(end - s);
+    return (size_t)(start - s);
 }
 
 static size_t skip_literal(const char *s, size_t n, size_t i)

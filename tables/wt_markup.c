@@ -109,10 +109,7 @@ static size_t count_pieces(const char *s, size_t len)
     }
 }
 
-/* A header line's cell text: "!!" becomes "||", and a unit that no longer
- * fits in 16383 bytes is dropped while the walk goes on.  Returns the kept
- * length; *wanted gets the length without the cut. */
-static size_t header_cell_text(const char *rest, size_t n, char *out, size_t *wanted)
+size_t wt_header_cell_text(const char *rest, size_t n, char *out, size_t *wanted)
 {
     size_t held = 0;
     size_t total = 0;
@@ -156,7 +153,7 @@ int wt_markup_cuts(const struct wt_line *line, struct wt_cuts *cuts)
     size_t rest_len = n - marker_len;
     if (marker == WT_MARK_HEADER) {
         static char scratch[WTTABLE_CELL_TEXT_KEPT];
-        size_t kept = header_cell_text(rest, rest_len, scratch, &cuts->cell_text);
+        size_t kept = wt_header_cell_text(rest, rest_len, scratch, &cuts->cell_text);
         cuts->cells = count_pieces(scratch, kept);
     } else {
         cuts->cell_text = rest_len;

@@ -68,6 +68,12 @@ struct wt_cuts {
     size_t row_attrs;  /* bytes of row attributes before the cut at 1022 */
 };
 
+/* A header line's cell text as the converter keeps it: "!!" becomes "||",
+ * and a unit that no longer fits in 16383 bytes is dropped while the walk
+ * goes on.  Returns the kept length; *wanted gets the length without the
+ * cut. */
+size_t wt_header_cell_text(const char *rest, size_t n, char *out, size_t *wanted);
+
 /* Fills `cuts` for a markup line; returns 1 when something is dropped. */
 int wt_markup_cuts(const struct wt_line *line, struct wt_cuts *cuts);
 

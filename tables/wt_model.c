@@ -210,26 +210,6 @@ static int row_line(struct walk *w, struct frame *f, const char *rest, const cha
     return add_event(w, WTM_EV_ROW, f->table, 0, 0, kept);
 }
 
-/* A header line's cell text: each "!!", taken from the left, becomes "||";
- * a unit that would pass the limit is dropped, as the converter does. */
-static size_t header_text(char *scratch, const char *rest, size_t n)
-{
-    const size_t limit = WTTABLE_CELL_TEXT_KEPT;
-    size_t len = 0, i = 0;
-    while (i < n && len < limit) {
-        if (wt_is_bang_pair(rest, i, n)) {
-            if (len + 2 <= limit) {
-                scratch[len++] = '|';
-                scratch[len++] = '|';
-            }
-            i += 2;
-        } else {
-            scratch[len++] = rest[i++];
-        }
-    }
-    return len;
-}
-
 static int has_guard_pair(const char *p, size_t n)
 {
     for (size_t i = 0; i + 1 < n; i++)
@@ -274,7 +254,8 @@ static int cell_line(struct walk *w, struct frame *f, int kind, const char *rest
     size_t n = (size_t)(stop - rest);
     size_t len;
     if (kind == WTM_HEADER) {
-        len = header_text(w->scratch, rest, n);
+        size_t wanted;
+        len = wt_header_cell_text(rest, n, w->scratch, &wanted);
     } else {
         len = n < WTTABLE_CELL_TEXT_KEPT ? n : WTTABLE_CELL_TEXT_KEPT;
         memcpy(w->scratch, rest, len);

@@ -176,9 +176,7 @@ static int name_at(const char *p, const char *end, const char *name)
     return 1;
 }
 
-/* The end (behind ">") of a closing tag "</name>", spaces allowed before the
- * ">", searched from `from`; NULL when there is none. */
-static const char *find_closing(const char *from, const char *end, const char *name,
+const char *wt_find_closing_tag(const char *from, const char *end, const char *name,
                                 const char **close_start)
 {
     size_t n = strlen(name);
@@ -291,7 +289,7 @@ static int protect_spans(struct wt_raw *raw)
         const char *close_start = NULL;
         const char *close_end = NULL;
         if (no_close_from[k] == NULL || gt + 1 < no_close_from[k])
-            close_end = find_closing(gt + 1, end, k_protecting[k], &close_start);
+            close_end = wt_find_closing_tag(gt + 1, end, k_protecting[k], &close_start);
         if (close_end == NULL) {
             if (no_close_from[k] == NULL)
                 no_close_from[k] = gt + 1;

@@ -54,6 +54,12 @@ int wt_raw_prepare(struct wt_raw *raw, const char *text, size_t len);
  * nothing was masked, else a copy owned by `raw`; NULL when memory ran out. */
 const char *wt_raw_restore(struct wt_raw *raw, const char *html, size_t len);
 
+/* The end (behind ">") of the first closing tag "</name>" in [from, end),
+ * the name in any case (`name` in lower case), whitespace allowed before
+ * the ">"; *close_start gets its "<".  NULL when there is none. */
+const char *wt_find_closing_tag(const char *from, const char *end, const char *name,
+                                const char **close_start);
+
 /* The number, in the text as given, of prepared line `line`. */
 size_t wt_raw_original_line(const struct wt_raw *raw, size_t line);
 
