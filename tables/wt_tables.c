@@ -163,9 +163,9 @@ static void unmask(const wtt_doc *doc, char *s, size_t n)
 }
 
 /* Renders text whose masked bytes, if any, are turned back already. */
-static void render_text(wtt_doc *doc, const char *s, size_t n)
+static void render_text(wtt_doc *doc, const struct wt_bytes *text)
 {
-    wt_cell_text_render(&doc->ct, s != NULL ? s : "", n);
+    wt_cell_text_render(&doc->ct, text->data != NULL ? text->data : "", text->len);
 }
 
 /* A cell's wikitext: its piece, then each line and blank line while it was
@@ -203,7 +203,7 @@ static size_t parse_span(const char *attrs, size_t len, const char *name, size_t
     return digits > 0 && value >= lo && value <= hi ? value : 1;
 }
 
-static int add_cell_data(wtt_doc *doc, size_t table, const struct wtm_cell *c, unsigned *flags)
+static int add_cell_data(wtt_doc *doc, const struct wtm_cell *c, unsigned *flags)
 {
     if (!reserve_items(&doc->cells, &doc->cell_cap, doc->cell_count + 1, sizeof *doc->cells))
         return 0;
@@ -212,7 +212,7 @@ static int add_cell_data(wtt_doc *doc, size_t table, const struct wtm_cell *c, u
     struct wt_bytes *wikitext = &doc->wikitext, *tables = &doc->children;
     cell_wikitext(doc, c, wikitext, tables);
     unmask(doc, wikitext->data, wikitext->len);
-    render_text(doc, wikitext->data, wikitext->len);
+    render_text(doc, wikitext);
     struct wt_cell_text *ct = &doc->ct;
     d->text = add_string(doc, ct->text.data, ct->text.len);
     d->text_json = doc->strings.len;
@@ -246,7 +246,6 @@ static int add_cell_data(wtt_doc *doc, size_t table, const struct wtm_cell *c, u
     d->colspan = parse_span(attrs, c->attrs.len, "colspan", 1, MAX_COLSPAN);
     d->rowspan = parse_span(attrs, c->attrs.len, "rowspan", 0, MAX_ROWSPAN);
     d->row = d->col = NONE;
-    (void)table;
     return !wikitext->failed && !tables->failed;
 }
 
@@ -359,8 +358,7 @@ static size_t slot_cell(const wtt_doc *doc, const struct table_data *td, size_t 
 }
 
 /* Leading rows whose every own cell is a header cell. */
-static size_t count_header_rows(const wtt_doc *doc, const struct wtm_table *mt,
-                                const struct table_data *td)
+static size_t count_header_rows(const struct wtm_table *mt)
 {
     size_t rows = 0;
     size_t i = 0;
@@ -378,8 +376,6 @@ static size_t count_header_rows(const wtt_doc *doc, const struct wtm_table *mt,
             break;
         rows++;
     }
-    (void)doc;
-    (void)td;
     return rows;
 }
 
@@ -471,7 +467,7 @@ static int read_table(wtt_doc *doc, size_t t)
     td->caption = NONE;
     td->flags = mt->cut ? FLAG_CUT : 0;
     for (size_t i = 0; i < mt->cell_count; i++) {
-        if (!add_cell_data(doc, t, &mt->cells[i], &td->flags))
+        if (!add_cell_data(doc, &mt->cells[i], &td->flags))
             return 0;
         if (mt->cells[i].kind == WTM_CAPTION && td->caption == NONE)
             td->caption = doc->cells[doc->cell_count - 1].text;
@@ -484,14 +480,14 @@ static int read_table(wtt_doc *doc, size_t t)
         doc->wikitext.len = 0;
         wt_bytes_append(&doc->wikitext, h, n);
         unmask(doc, doc->wikitext.data, doc->wikitext.len);
-        render_text(doc, doc->wikitext.data, doc->wikitext.len);
+        render_text(doc, &doc->wikitext);
         add_string(doc, doc->ct.text.data, doc->ct.text.len);
         h += n + 1;
     }
     td->section.count = mt->section_count;
     if (!lay_out(doc, mt, td))
         return 0;
-    td->header_rows = count_header_rows(doc, mt, td);
+    td->header_rows = count_header_rows(mt);
     return label_columns(doc, td);
 }
 
