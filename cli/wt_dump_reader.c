@@ -257,6 +257,70 @@ static int refuse_not_xml(struct wt_dump_reader *r, const char *block, size_t n)
     return 1;
 }
 
+/* An XML error: where expat stopped, in the bytes fed so far. */
+static void report_xml_error(struct wt_dump_reader *r, int final)
+{
+    unsigned long line = (unsigned long)XML_GetCurrentLineNumber(r->parser);
+    long long byte = (long long)XML_GetCurrentByteIndex(r->parser);
+    if (r->locate != NULL)
+        r->locate(r, &line, &byte);
+    wt_bytes_printf(r->msgs, "wttable-dump: %s: %sline %lu, column %lu (byte %lld): %s%s\n",
+                    r->name, r->where != NULL ? r->where : "", line,
+                    (unsigned long)XML_GetCurrentColumnNumber(r->parser) + 1, byte,
+                    XML_ErrorString(XML_GetErrorCode(r->parser)),
+                    final ? " (the dump is cut off)" : "");
+    r->status = 2;
+}
+
+int wt_dump_begin(struct wt_dump_reader *r)
+{
+    r->parser = XML_ParserCreate(NULL);
+    if (r->parser == NULL) {
+        wt_bytes_printf(r->msgs, "wttable-dump: %s: out of memory\n", r->name);
+        r->status = 2;
+        return 0;
+    }
+    XML_SetUserData(r->parser, r);
+    XML_SetElementHandler(r->parser, on_start, on_end);
+    XML_SetCharacterDataHandler(r->parser, on_text);
+    r->depth = 0;
+    r->capture = NULL;
+    r->field_too_long = 0;
+    reset_page(r);
+    reset_revision(r);
+    return 1;
+}
+
+int wt_dump_feed(struct wt_dump_reader *r, const char *bytes, size_t len, int final)
+{
+    /* expat takes an int: a larger block goes in pieces. */
+    const size_t piece_max = (size_t)1 << 30;
+    do {
+        size_t piece = len < piece_max ? len : piece_max;
+        int last = final && piece == len;
+        enum XML_Status st = XML_Parse(r->parser, bytes, (int)piece, last);
+        if (st == XML_STATUS_SUSPENDED || r->stopped || r->field_too_long)
+            return 0;
+        if (st != XML_STATUS_OK) {
+            report_xml_error(r, last);
+            return 0;
+        }
+        bytes += piece;
+        len -= piece;
+    } while (len > 0);
+    return 1;
+}
+
+void wt_dump_end(struct wt_dump_reader *r)
+{
+    if (r->parser != NULL)
+        XML_ParserFree(r->parser);
+    r->parser = NULL;
+    for (size_t i = 0; i < r->ns_count; i++)
+        free(r->ns_names[i].name);
+    r->ns_count = 0;
+}
+
 static void parse_blocks(struct wt_dump_reader *r)
 {
     int first = 1;
@@ -273,20 +337,8 @@ static void parse_blocks(struct wt_dump_reader *r)
             return;
         first = 0;
         r->bytes_read += n;
-        enum XML_Status st = XML_Parse(r->parser, block, (int)n, n == 0);
-        if (st == XML_STATUS_SUSPENDED || r->stopped || r->field_too_long)
+        if (!wt_dump_feed(r, block, (size_t)n, n == 0))
             return;
-        if (st != XML_STATUS_OK) {
-            wt_bytes_printf(r->msgs,
-                            "wttable-dump: %s: line %lu, column %lu (byte %lld): %s%s\n",
-                            r->name, (unsigned long)XML_GetCurrentLineNumber(r->parser),
-                            (unsigned long)XML_GetCurrentColumnNumber(r->parser) + 1,
-                            (long long)XML_GetCurrentByteIndex(r->parser),
-                            XML_ErrorString(XML_GetErrorCode(r->parser)),
-                            n == 0 ? " (the dump is cut off)" : "");
-            r->status = 2;
-            return;
-        }
         if (r->on_progress != NULL)
             r->on_progress(r->ctx);
         if (n == 0)
@@ -306,30 +358,11 @@ void wt_dump_read_file(struct wt_dump_reader *r, const char *path)
         return;
     }
     r->file_size = wt_source_size(r->source);
-    r->parser = XML_ParserCreate(NULL);
-    if (r->parser == NULL) {
-        wt_bytes_printf(r->msgs, "wttable-dump: %s: out of memory\n", r->name);
-        r->status = 2;
-        wt_source_close(r->source);
-        r->source = NULL;
-        return;
-    }
-    XML_SetUserData(r->parser, r);
-    XML_SetElementHandler(r->parser, on_start, on_end);
-    XML_SetCharacterDataHandler(r->parser, on_text);
-    r->depth = 0;
-    r->capture = NULL;
-    r->field_too_long = 0;
-    reset_page(r);
-    reset_revision(r);
-    parse_blocks(r);
-    XML_ParserFree(r->parser);
-    r->parser = NULL;
+    if (wt_dump_begin(r))
+        parse_blocks(r);
+    wt_dump_end(r);
     wt_source_close(r->source);
     r->source = NULL;
-    for (size_t i = 0; i < r->ns_count; i++)
-        free(r->ns_names[i].name);
-    r->ns_count = 0;
 }
 
 void wt_dump_reader_free(struct wt_dump_reader *r)

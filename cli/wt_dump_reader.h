@@ -37,6 +37,10 @@ struct wt_dump_ns_name {
 struct wt_dump_reader {
     /* Set by the caller. */
     const char *name;          /* the file, for messages */
+    const char *where;         /* NULL, or what part of it is read ("bytes A-B, ") */
+    /* NULL, or turns a place in the XML fed into its place in the file. */
+    void (*locate)(const struct wt_dump_reader *r, unsigned long *line, long long *byte);
+    const void *locate_ctx;
     struct wt_bytes *msgs;     /* errors, written by the caller */
     int all_namespaces;
     const long *namespaces;
@@ -72,6 +76,13 @@ struct wt_dump_reader {
 /* Reads the dump `path` ("-": standard input) to its end or its first
  * fault, calling on_revision for each revision of the chosen namespaces. */
 void wt_dump_read_file(struct wt_dump_reader *r, const char *path);
+
+/* Reading XML the caller has in memory: begin, feed it block by block (the
+ * last with `final`), end.  wt_dump_feed returns 0 once reading must stop
+ * (an error, said in msgs with status 2, or a stop). */
+int wt_dump_begin(struct wt_dump_reader *r);
+int wt_dump_feed(struct wt_dump_reader *r, const char *bytes, size_t len, int final);
+void wt_dump_end(struct wt_dump_reader *r);
 
 /* From a callback: read no further. */
 void wt_dump_reader_stop(struct wt_dump_reader *r);

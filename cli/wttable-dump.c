@@ -24,6 +24,7 @@
 #include "wt_bytes.h"
 #include "wt_cli.h"
 #include "wt_dump_reader.h"
+#include "wt_dump_split.h"
 #include "wt_io.h"
 #include "wt_jobs.h"
 #include "wt_output.h"
@@ -40,6 +41,7 @@ static const char k_program[] = "wttable-dump";
 
 static const char k_usage[] =
     "usage: wttable-dump [--namespace N|all]... [--all-pages] [--exact] [-j N]\n"
+    "                    [--index FILE] [--keep-going]\n"
     "                    [--format html|data|both | --format csv --output-dir DIR]\n"
     "                    [--spans fill|blank]\n"
     "                    [--br newline|space] [--wikitext] [--max-pages N]\n"
@@ -60,9 +62,14 @@ static const char k_help[] =
     "      --exact              convert the text exactly as the dump holds it, without\n"
     "                           the preparation of raw pages (templates, comments,\n"
     "                           lone \"|\" lines)\n"
-    "  -j, --jobs N             N files at once, or one file's revisions in N\n"
-    "                           processes (0: one per core);\n"
+    "  -j, --jobs N             N files at once, or one file in N processes (0: one\n"
+    "                           per core): a multistream bzip2 file or a plain XML\n"
+    "                           file is cut into parts each process reads whole;\n"
     "                           output as with one\n"
+    "      --index FILE         the multistream file's index (...-multistream-index\n"
+    "                           .txt.bz2): where its streams begin, without a scan\n"
+    "      --keep-going         a multistream file's damaged bzip2 stream: skip its\n"
+    "                           pages with a warning and go on (exit status 1)\n"
     "      --format FORMAT      html (the default); data: each table's record (rows,\n"
     "                           columns, clean cell text; nested tables too) in\n"
     "                           place of its HTML; both: the records, the top-level\n"
@@ -84,8 +91,9 @@ static const char k_help[] =
     "      --version            print the library's version\n"
     "  -h, --help               print this help\n"
     "\n"
-    "Exit status: 0 success, 1 a revision's conversion failed, 2 a dump is cut\n"
-    "off, malformed or unreadable, a write error, or bad usage.\n";
+    "Exit status: 0 success, 1 a revision's conversion failed or a damaged stream\n"
+    "was skipped, 2 a dump is cut off, malformed or unreadable, a write error, or\n"
+    "bad usage.\n";
 
 struct options {
     enum wt_record_format format;
@@ -97,6 +105,8 @@ struct options {
     int all_pages;
     int exact;
     int workers;
+    const char *index;   /* --index: the multistream file's stream starts */
+    int keep_going;
     long long max_pages; /* -1: no limit */
     int progress;        /* -1: when standard error is a terminal */
     int stats;
@@ -524,6 +534,134 @@ static int collect_part(void *ctx, size_t i, const struct wt_job_report *report)
     return 1;
 }
 
+/* One file cut into ranges (wt_dump_split), each read whole by a worker;
+ * a range's lines and messages are held until its turn. */
+struct split_run {
+    struct run *run;
+    const char *path;
+    struct wt_dump_split split;
+    char where[96];
+    struct range_part {
+        struct wt_bytes out, msgs;
+        int status;
+        struct wt_dump_totals totals;
+    } parts[WT_JOBS_AHEAD];
+    unsigned long long pages, tables; /* collected so far, for the progress line */
+    long long bytes;
+    struct wt_progress shown;
+};
+
+static size_t prepare_range(void *ctx, size_t i, int slot, int hold)
+{
+    struct split_run *sr = ctx;
+    struct range_part *p = &sr->parts[slot];
+    struct dump *d = &sr->run->dump;
+    struct wt_dump_reader *r = &d->reader;
+    (void)hold;
+    p->msgs.len = 0;
+    /* The slot's buffer becomes the lines' buffer while the range is read. */
+    struct wt_bytes spare = d->out;
+    d->out = p->out;
+    d->out.len = 0;
+    d->out_fd = -1;
+    d->msgs = &p->msgs;
+    d->status = 0;
+    memset(&d->totals, 0, sizeof d->totals);
+    r->name = wt_display_name(sr->path);
+    snprintf(sr->where, sizeof sr->where, "the streams at bytes %lld-%lld, ", sr->split.cuts[i],
+             sr->split.cuts[i + 1] - 1);
+    r->where = sr->where;
+    r->msgs = d->msgs;
+    r->status = 0;
+    r->pages = 0;
+    r->ctx = d;
+    r->on_revision = on_revision;
+    r->on_progress = NULL;
+    wt_dump_split_read(&sr->split, i, r, sr->run->opt->keep_going);
+    r->where = NULL;
+    if (r->status > d->status)
+        d->status = r->status;
+    d->totals.pages = r->pages;
+    d->totals.bytes = (unsigned long long)r->bytes_read;
+    p->out = d->out;
+    p->status = d->status;
+    p->totals = d->totals;
+    d->out = spare;
+    return p->out.len + p->msgs.len;
+}
+
+static void emit_range(void *ctx, size_t i, int slot, struct wt_job_report *report)
+{
+    struct split_run *sr = ctx;
+    struct range_part *p = &sr->parts[slot];
+    (void)i;
+    if (!wt_write_all(sr->run->out.fd, p->out.data, p->out.len))
+        report->write_errno = errno ? errno : EIO;
+    wt_write_all(2, p->msgs.data, p->msgs.len);
+    report->status = p->status;
+    report->totals.dump = p->totals;
+    /* A range that could not be read whole ends the output there, as one
+     * reader of the file stops at its fault. */
+    report->stop = report->write_errno != 0 || p->status >= EXIT_TROUBLE;
+    /* Held memory goes back, but not below a block's worth. */
+    if (p->out.cap > 4 * FLUSH_BYTES)
+        wt_bytes_free(&p->out);
+}
+
+static int collect_range(void *ctx, size_t i, const struct wt_job_report *report)
+{
+    struct split_run *sr = ctx;
+    if (sr->run->dump.progress) {
+        sr->pages += report->totals.dump.pages;
+        sr->tables += report->totals.dump.tables;
+        sr->bytes += (long long)report->totals.dump.bytes;
+        struct wt_progress_state state = {wt_display_name(sr->path), sr->pages, sr->tables,
+                                          sr->bytes, sr->split.cuts[i + 1], sr->split.size};
+        wt_progress_show(&sr->shown, &state, i + 1 == sr->split.count);
+    }
+    return collect_part(sr->run, i, report);
+}
+
+/* Returns 0 when the file is not to be split (the caller reads it as
+ * usual), 1 when it was read, and 2 on a planning error (said). */
+static int dump_split_file(struct run *run, const char *path, int workers)
+{
+    static struct split_run sr;
+    const struct options *opt = run->opt;
+    struct wt_bytes msgs = {NULL, 0, 0, 0};
+    memset(&sr, 0, sizeof sr);
+    sr.run = run;
+    sr.path = path;
+    /* Parts of a few MB, several a worker: small enough to hold, enough
+     * of them that the workers end together. */
+    enum wt_split_plan plan = wt_dump_split_plan(&sr.split, path, opt->index,
+                                                 8 * (size_t)workers, 4 << 20, &msgs);
+    if (plan != WT_SPLIT_YES) {
+        wt_write_all(2, msgs.data, msgs.len);
+        wt_bytes_free(&msgs);
+        wt_dump_split_free(&sr.split);
+        if (plan == WT_SPLIT_ERROR)
+            return 2;
+        if (opt->index != NULL && !opt->quiet)
+            fprintf(stderr, "wttable-dump: %s: not a multistream bzip2 file: --index unused\n",
+                    wt_display_name(path));
+        return 0;
+    }
+    wt_bytes_free(&msgs);
+    wt_progress_start(&sr.shown);
+    struct wt_jobs jobs = {sr.split.count, workers, NULL, 1, &sr, prepare_range, emit_range,
+                           collect_range};
+    if (!wt_jobs_run(&jobs, "wttable-dump"))
+        run->status = EXIT_TROUBLE;
+    for (size_t k = 0; k < WT_JOBS_AHEAD; k++) {
+        wt_bytes_free(&sr.parts[k].out);
+        wt_bytes_free(&sr.parts[k].msgs);
+    }
+    wt_progress_free(&sr.shown);
+    wt_dump_split_free(&sr.split);
+    return 1;
+}
+
 static int parse_long(const char *arg, long long lo, long long hi, long long *value)
 {
     char *end;
@@ -537,7 +675,7 @@ static int parse_long(const char *arg, long long lo, long long hi, long long *va
 
 enum {
     OPT_NAMESPACE = 256, OPT_ALL_PAGES, OPT_EXACT, OPT_MAX_PAGES, OPT_PROGRESS, OPT_NO_PROGRESS,
-    OPT_STATS, OPT_VERSION, OPT_FORMAT, OPT_DATA, OPT_OUTPUT_DIR
+    OPT_STATS, OPT_VERSION, OPT_FORMAT, OPT_DATA, OPT_OUTPUT_DIR, OPT_INDEX, OPT_KEEP_GOING
 };
 
 static int parse_args(int argc, char **argv, struct options *opt, int *first_file)
@@ -547,6 +685,8 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         {"all-pages", no_argument, NULL, OPT_ALL_PAGES},
         {"exact", no_argument, NULL, OPT_EXACT},
         {"jobs", required_argument, NULL, 'j'},
+        {"index", required_argument, NULL, OPT_INDEX},
+        {"keep-going", no_argument, NULL, OPT_KEEP_GOING},
         {"max-pages", required_argument, NULL, OPT_MAX_PAGES},
         {"progress", no_argument, NULL, OPT_PROGRESS},
         {"no-progress", no_argument, NULL, OPT_NO_PROGRESS},
@@ -624,6 +764,8 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
                 return 0;
             break;
         case OPT_OUTPUT_DIR: opt->output_dir = optarg; break;
+        case OPT_INDEX: opt->index = optarg; break;
+        case OPT_KEEP_GOING: opt->keep_going = 1; break;
         case 'h': help = 1; break;
         default:
             return wt_option_error(k_program, k_usage, c, argv);
@@ -647,6 +789,8 @@ static int parse_args(int argc, char **argv, struct options *opt, int *first_fil
         return usage_error("empty output folder name");
     if (opt->all_namespaces && opt->namespace_count > 0)
         return usage_error("--namespace all and --namespace N exclude each other");
+    if (opt->index != NULL && argc - optind != 1)
+        return usage_error("--index belongs to one dump file");
     if (opt->namespace_count == 0)
         opt->namespaces[opt->namespace_count++] = 0;
     *first_file = optind;
@@ -715,7 +859,16 @@ int main(int argc, char **argv)
     if (workers > 1 && (pinned = calloc(run.count, sizeof *pinned)) != NULL)
         for (size_t i = 0; i < run.count; i++)
             pinned[i] = wt_jobs_pin_input(run.files[i]);
-    if (workers <= 1) {
+    /* One file: cut into parts when it can be (always with --keep-going,
+     * whose skipping needs the parts' own reading). */
+    int split = 0;
+    if (run.count == 1 && opt.max_pages < 0 && (workers > 1 || opt.keep_going))
+        split = dump_split_file(&run, run.files[0], workers);
+    if (split == 2) {
+        run.status = EXIT_TROUBLE;
+    } else if (split == 1) {
+        /* done */
+    } else if (workers <= 1) {
         for (size_t i = 0; i < run.count && !run.dump.reader.stopped && run.write_errno == 0; i++) {
             struct wt_job_report report;
             memset(&report, 0, sizeof report);

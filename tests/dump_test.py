@@ -275,6 +275,137 @@ class DataFormats(Case):
         self.assertEqual(one.stdout, two.stdout)
 
 
+def multistream(groups, close=True):
+    """A multistream bzip2 dump: a header stream, then one stream per group
+    of pages, the closing tag in the last; and its index, as the wiki
+    writes it ("offset:page id:title")."""
+    doc = dump(siteinfo=True, close=False)
+    data = bytearray(bz2.compress(doc.encode()))
+    index = []
+    for k, group in enumerate(groups):
+        for pid, title, _ in group:
+            index.append(f"{len(data)}:{pid}:{title}\n")
+        text = "".join(page(title, body, pid=pid, rid=pid + 1000) for pid, title, body in group)
+        if close and k + 1 == len(groups):
+            text += "</mediawiki>\n"
+        data += bz2.compress(text.encode())
+    return bytes(data), "".join(index)
+
+
+def page_groups(sizes, start=1):
+    """Groups of pages, every third without a table (so some cuts fall
+    between pages that give no line)."""
+    groups, pid = [], start
+    for size in sizes:
+        group = []
+        for _ in range(size):
+            body = "no table here" if pid % 3 == 0 else TABLE + f"\n| {{{{t|{pid}}}}} || [[L{pid}]]\n"
+            group.append((pid, f"Page {pid}", body))
+            pid += 1
+        groups.append(group)
+    return groups
+
+
+class SplitFiles(Case):
+    """-j N on one file: its parts read by the workers give exactly the
+    bytes of one reader."""
+    SIZES = [1, 3, 200, 7, 1, 1, 50, 2, 120, 9, 1, 30]
+
+    def same_as_one(self, path, *args, extra=()):
+        one = run(*args, path)
+        self.assertEqual(one.returncode, 0, one.stderr)
+        for jobs in ("2", "3", "5"):
+            many = run("-j", jobs, *args, *extra, path)
+            self.assertEqual((many.returncode, many.stderr), (0, b""), jobs)
+            self.assertEqual(many.stdout, one.stdout, jobs)
+        return one
+
+    def test_multistream_with_and_without_index(self):
+        data, index = multistream(page_groups(self.SIZES))
+        path = self.file("ms.xml.bz2", data)
+        index_path = self.file("ms-index.txt.bz2", bz2.compress(index.encode()))
+        one = self.same_as_one(path)
+        self.assertEqual(len(objects(one.stdout)), sum(self.SIZES) - sum(self.SIZES) // 3)
+        self.same_as_one(path, extra=("--index", index_path))
+        self.same_as_one(path, "--format", "data", "--all-pages")
+
+    def test_an_index_that_disagrees_with_the_file(self):
+        data, index = multistream(page_groups(self.SIZES))
+        path = self.file("ms.xml.bz2", data)
+        lines = index.splitlines(keepends=True)
+        shifted = "".join(f"{int(line.split(':')[0]) + 1}:{line.split(':', 1)[1]}"
+                          for line in lines)
+        other, other_index = multistream(page_groups([5, 5, 5]))
+        cases = [(shifted, "not this file's index"),
+                 (other_index, "not this file's index"),
+                 ("".join(reversed(lines)), "not a multistream index"),
+                 ("12:a title\nnot an index line\n", "is not \"offset:id:title\""),
+                 (bz2.compress(b""), "holds no offsets")]
+        for text, message in cases:
+            index_path = self.file("bad-index.txt", text)
+            r = run("-j", "2", "--index", index_path, path)
+            self.assertEqual((r.returncode, r.stdout), (2, b""), message)
+            self.assertIn(message, r.stderr.decode(), message)
+        r = run("-j", "2", "--index", self.path("missing.txt"), path)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("missing.txt", r.stderr.decode())
+        self.assertEqual(run("--index", path, path, path).returncode, 2)
+
+    def test_plain_xml_cut_at_every_kind_of_boundary(self):
+        pages = []
+        for i in range(1, 400):
+            body = ("<page> and </page> as text\n" + TABLE) if i % 7 == 0 else \
+                "x" * (i * 37 % 5000) + ("\n" + TABLE if i % 2 else "")
+            pages.append(page(f"<page> {i}" if i % 11 == 0 else f"P{i}", body, pid=i,
+                              rid=i + 10))
+        text = dump(*pages)
+        for name, doc in (("lf.xml", text), ("crlf.xml", text.replace("\n", "\r\n")),
+                          ("bom.xml", "\ufeff" + text)):
+            self.same_as_one(self.file(name, doc), "--all-pages")
+
+    def test_a_damaged_stream_with_and_without_keep_going(self):
+        groups = page_groups([20, 20, 20, 20])
+        data, _ = multistream(groups)
+        starts = [i for i in range(len(data)) if data[i:i + 10].startswith(b"BZh9") and
+                  data[i + 4:i + 10] == b"1AY&SY"]
+        self.assertEqual(len(starts), 5)
+        damaged = bytearray(data)
+        damaged[(starts[2] + starts[3]) // 2] ^= 0x55  # the second group's stream
+        path = self.file("damaged.xml.bz2", bytes(damaged))
+        whole = objects(run(self.file("whole.xml.bz2", data)).stdout)
+        ids = lambda out: [o["id"] for o in objects(out)]  # noqa: E731
+        lost = {pid for pid, _, _ in groups[1]}
+        for jobs in ("1", "2", "3"):
+            stop = run("-j", jobs, path)
+            if jobs != "1":  # one reader's decompressor says it its own way
+                self.assertEqual(stop.returncode, 2, jobs)
+                self.assertEqual(ids(stop.stdout),
+                                 [o["id"] for o in whole if o["id"] < min(lost)])
+                self.assertIn(f"bytes {starts[2]}-{starts[3] - 1}: damaged bzip2 stream",
+                              stop.stderr.decode())
+            go = run("-j", jobs, "--keep-going", path)
+            self.assertEqual(go.returncode, 1, jobs)
+            self.assertEqual(ids(go.stdout), [o["id"] for o in whole if o["id"] not in lost])
+            self.assertIn(f"bytes {starts[2]}-{starts[3] - 1}: damaged bzip2 stream: its pages "
+                          "are skipped", go.stderr.decode())
+
+    def test_files_that_are_not_cut(self):
+        """A single stream, another compression, standard input: read as
+        one stream, the same bytes."""
+        text = dump(*(page(f"P{i}", TABLE, pid=i) for i in range(1, 120)))
+        one = run(stdin=text.encode())
+        for name, data in (("one.xml.bz2", bz2.compress(text.encode())),
+                           ("one.xml.gz", gzip.compress(text.encode()))):
+            r = run("-j", "2", self.file(name, data))
+            self.assertEqual((r.returncode, r.stdout), (0, one.stdout), name)
+        r = run("-j", "2", "-", stdin=text.encode())
+        self.assertEqual((r.returncode, r.stdout), (0, one.stdout))
+        r = run("-j", "2", "--index", self.file("i.txt", "5:1:P\n"),
+                self.file("one.xml.gz", gzip.compress(text.encode())))
+        self.assertEqual((r.returncode, r.stdout), (0, one.stdout))
+        self.assertIn("not a multistream bzip2 file", r.stderr.decode())
+
+
 class RawPages(Case):
     def test_preparation_and_exact(self):
         text = ("{|\n! A !! B !! C\n|-\n| {{flag|France}} || <!-- a | b\nc -->2 || 3\n|-\n|\n"
