@@ -340,7 +340,7 @@ class SplitFiles(Case):
                  (other_index, "not this file's index"),
                  ("".join(reversed(lines)), "not a multistream index"),
                  ("12:a title\nnot an index line\n", "is not \"offset:id:title\""),
-                 (bz2.compress(b""), "holds no offsets")]
+                 (b"", "bad-index.txt")]
         for text, message in cases:
             index_path = self.file("bad-index.txt", text)
             r = run("-j", "2", "--index", index_path, path)
