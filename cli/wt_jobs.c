@@ -188,15 +188,13 @@ static int start_workers(const struct wt_jobs *jobs, struct worker *w, pid_t *pi
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)
             goto fail;
-        pid_t pid = fork();
+        pid_t pid = wt_signals_fork_worker(pids, k);
         if (pid < 0) {
             close(fds[0]);
             close(fds[1]);
             goto fail;
         }
         if (pid == 0) {
-            wt_signals_forget_temp();
-            wt_signals_forward_to(NULL, 0);
             close(fds[0]);
             for (int j = 0; j < k; j++) {
                 close(w[j].report_read);
@@ -207,8 +205,6 @@ static int start_workers(const struct wt_jobs *jobs, struct worker *w, pid_t *pi
         close(fds[1]);
         w[k].pid = pid;
         w[k].report_read = fds[0];
-        pids[k] = pid;
-        wt_signals_forward_to(pids, k + 1);
     }
     /* The parent keeps only the report pipes and the first turn. */
     for (int k = 0; k < n; k++) {
@@ -411,7 +407,7 @@ int wt_stream_start(struct wt_stream *s)
          * turns a few kilobytes at a time.  A failure is fine. */
         fcntl(in[1], F_SETPIPE_SZ, 1 << 20);
         fcntl(out[1], F_SETPIPE_SZ, 1 << 20);
-        pid_t pid = fork();
+        pid_t pid = wt_signals_fork_worker(pool->pids, k);
         if (pid < 0) {
             close(in[0]);
             close(in[1]);
@@ -420,8 +416,6 @@ int wt_stream_start(struct wt_stream *s)
             break;
         }
         if (pid == 0) {
-            wt_signals_forget_temp();
-            wt_signals_forward_to(NULL, 0);
             for (int j = 0; j < k; j++) {
                 close(pool->to_worker[j]);
                 close(pool->w[j].report_read);
@@ -432,12 +426,11 @@ int wt_stream_start(struct wt_stream *s)
         }
         close(in[0]);
         close(out[1]);
-        pool->w[k].pid = pool->pids[k] = pid;
+        pool->w[k].pid = pid;
         pool->w[k].turn_read = pool->w[k].turn_write = -1;
         pool->w[k].report_read = out[0];
         pool->to_worker[k] = in[1];
         started++;
-        wt_signals_forward_to(pool->pids, started);
     }
     if (started < s->workers || pthread_create(&pool->writer, NULL, stream_writer, s) != 0) {
         stop_stream_workers(s, started);

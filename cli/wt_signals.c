@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 /* Read by the signal handler: the temporary file to remove, or the notice
@@ -18,6 +19,8 @@ static char *volatile s_notice;
 static const pid_t *volatile s_forward_pids;
 static volatile int s_forward_count;
 static const char *s_program = "wttable";
+
+static const int k_terminating[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 static void on_terminating_signal(int sig)
 {
@@ -41,14 +44,15 @@ void wt_signals_install(const char *program)
     /* An ignored SIGCHLD, inherited across exec, would reap the workers
      * before waitpid could tell how they ended. */
     signal(SIGCHLD, SIG_DFL);
-    static const int k_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    const int *k_signals = k_terminating;
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = on_terminating_signal;
     sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < sizeof k_signals / sizeof k_signals[0]; i++)
+    const size_t count = sizeof k_terminating / sizeof k_terminating[0];
+    for (size_t i = 0; i < count; i++)
         sigaddset(&action.sa_mask, k_signals[i]);
-    for (size_t i = 0; i < sizeof k_signals / sizeof k_signals[0]; i++) {
+    for (size_t i = 0; i < count; i++) {
         struct sigaction old;
         sigaction(k_signals[i], NULL, &old);
         /* A caller's "ignore" is kept for SIGINT and SIGHUP (nohup, background
@@ -57,6 +61,38 @@ void wt_signals_install(const char *program)
             continue;
         sigaction(k_signals[i], &action, NULL);
     }
+}
+
+static void block_terminating(sigset_t *old)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (size_t i = 0; i < sizeof k_terminating / sizeof k_terminating[0]; i++)
+        sigaddset(&set, k_terminating[i]);
+    sigprocmask(SIG_BLOCK, &set, old);
+}
+
+pid_t wt_signals_fork_worker(pid_t *pids, int index)
+{
+    /* A signal between fork and the worker's listing would end this
+     * process and leave the worker waiting for a turn that never comes. */
+    sigset_t old;
+    block_terminating(&old);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        wt_signals_forget_temp();
+        wt_signals_forward_to(NULL, 0);
+        /* Should this process be killed outright, its workers go too. */
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(1);
+    } else if (pid > 0) {
+        pids[index] = pid;
+        wt_signals_forward_to(pids, index + 1);
+    }
+    sigprocmask(SIG_SETMASK, &old, NULL);
+    return pid;
 }
 
 void wt_signals_forward_to(const pid_t *pids, int count)

@@ -23,6 +23,11 @@ const char *wt_signals_program(void);
  * workers) before the program ends; NULL to stop. */
 void wt_signals_forward_to(const pid_t *pids, int count);
 
+/* fork() for a worker: in this process the worker becomes pids[index] and
+ * signals reach pids[0 .. index]; the worker forgets this process's
+ * temporary file and dies with it.  No signal can fall between the two. */
+pid_t wt_signals_fork_worker(pid_t *pids, int index);
+
 /* The temporary file `name` (shorter than WT_SIGNALS_NAME_MAX) in the
  * folder `dir_fd` is removed if a signal ends the program. */
 void wt_signals_remove_on_exit(int dir_fd, const char *name);

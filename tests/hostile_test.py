@@ -13,7 +13,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from dump_test import TABLE, dump, page  # noqa: E402
+from dump_test import TABLE, dump, multistream, page  # noqa: E402
 
 WTTABLE = os.environ["WTTABLE_CLI"]
 DUMP = os.environ["WTTABLE_DUMP"]
@@ -265,6 +265,41 @@ class OrderAndWorkers(Case):
             r = subprocess.run([program, "-j", "2", *args], capture_output=True,
                                preexec_fn=ignore)
             self.assertEqual((r.returncode, r.stderr, r.stdout), (0, b"", one.stdout), program)
+
+
+class SplitRuns(Case):
+    def test_a_signal_mid_run_leaves_no_worker_no_temporary_file_and_the_old_output(self):
+        groups = [[(g * 40 + i + 1, f"P{g}-{i}", tables_text(150)) for i in range(40)]
+                  for g in range(12)]
+        data, _ = multistream(groups)
+        src = self.file("ms.xml.bz2", data)
+        out = self.file("out.jsonl", "old")
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            p = subprocess.Popen([DUMP, "--no-progress", "-j", "2", "-o", out, src],
+                                 stderr=subprocess.PIPE)
+            children = f"/proc/{p.pid}/task/{p.pid}/children"
+            while p.poll() is None:
+                try:
+                    with open(children) as f:
+                        if len(f.read().split()) >= 2:
+                            break
+                except OSError:
+                    break
+            p.send_signal(sig)
+            p.stderr.read()
+            p.stderr.close()
+            self.assertEqual(p.wait(timeout=60), -sig)
+            self.assertEqual(self.read(out), b"old")
+            self.assertEqual(sorted(os.listdir(self.dir.name)), ["ms.xml.bz2", "out.jsonl"])
+            left = []
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open(f"/proc/{pid}/cmdline", "rb") as f:
+                        if src.encode() in f.read():
+                            left.append(pid)
+                except OSError:
+                    pass
+            self.assertEqual(left, [], sig)
 
 
 class Messages(Case):
