@@ -1,9 +1,10 @@
 """Many-files throughput of the wttable tool: one job against N jobs.
 
 Writes a few hundred article-sized pages (deterministic, about 60 KB each)
-into a temporary folder, then converts them all with `wttable -j 1` and with
-`wttable -j N` into an output folder, best of several runs each, and prints
-MB/s and the speed-up.  A benchmark, not a test: nothing here fails on speed.
+into a temporary folder, then converts them all with `wttable -j 1`, with
+`wttable -j N` and as N separate processes (the ceiling), to standard output
+and into a new output folder, best of several runs each in turn, and prints
+MB/s and the speed-up; and a few small files, where -j stays in one process.  A benchmark, not a test: nothing here fails on speed.
 
 usage: python3 bench/many_files.py WTTABLE [--files 300] [--jobs 2] [--runs 5]
 """
@@ -55,17 +56,30 @@ def article(rng, size):
     return "\n".join(parts) + "\n"
 
 
-def best_time(cmds, runs):
-    """Best wall time of running the commands side by side."""
-    best = None
-    for _ in range(runs):
-        start = time.perf_counter()
-        procs = [subprocess.Popen(c, stdout=subprocess.DEVNULL) for c in cmds]
-        for p in procs:
-            if p.wait() != 0:
-                raise SystemExit(f"failed: {p.args[:4]}")
-        elapsed = time.perf_counter() - start
-        best = elapsed if best is None else min(best, elapsed)
+def best_times(variants, runs, work):
+    """Best wall time of each variant, run in turn (A B C A B C ...) so that
+    a drift of the machine's speed hits them alike.  A variant is a list of
+    commands run side by side; "{out}" in an argument becomes a new, empty
+    folder for each run (the same for the commands of one run: one tree is
+    written): writing a new tree is the batch job's case, and replacing last
+    run's files costs the file system more than making them."""
+    best = [None] * len(variants)
+    for r in range(runs):
+        for v, cmds in enumerate(variants):
+            fresh = []
+            for k, cmd in enumerate(cmds):
+                if any("{out}" in a for a in cmd):
+                    folder = os.path.join(work, f"out-{r}-{v}")
+                    os.makedirs(folder, exist_ok=True)
+                    cmd = [a.replace("{out}", folder) for a in cmd]
+                fresh.append(cmd)
+            start = time.perf_counter()
+            procs = [subprocess.Popen(c, stdout=subprocess.DEVNULL) for c in fresh]
+            for p in procs:
+                if p.wait() != 0:
+                    raise SystemExit(f"failed: {p.args[:4]}")
+            elapsed = time.perf_counter() - start
+            best[v] = elapsed if best[v] is None else min(best[v], elapsed)
     return best
 
 
@@ -90,26 +104,25 @@ def main():
         total = sum(os.path.getsize(p) for p in pages)
         print(f"{args.files} files, {total / 1e6:.1f} MB, document mode, best of {args.runs}")
         n = args.jobs
-        for label, dest in (("to standard output", None), ("--output-dir", "out")):
-            out = []
-            if dest is not None:
-                for k in range(n):
-                    os.mkdir(os.path.join(work, f"{dest}{k}"))
-                out = ["--output-dir", os.path.join(work, f"{dest}0")]
+        for label, out in (("to standard output", []), ("--output-dir", ["--output-dir", "{out}"])):
             base = [args.wttable, "-q", *out]
-            one = best_time([[*base, "-j", "1", *pages]], args.runs)
-            many = best_time([[*base, "-j", str(n), *pages]], args.runs)
             # The ceiling: n independent processes, each on its share of the files.
-            shares = []
-            for k in range(n):
-                own = ["--output-dir", os.path.join(work, f"{dest}{k}")] if dest else []
-                shares.append([args.wttable, "-q", *own, *pages[k::n]])
-            apart = best_time(shares, args.runs)
+            shares = [[*base, *pages[k::n]] for k in range(n)]
+            one, many, apart = best_times([[[*base, "-j", "1", *pages]],
+                                           [[*base, "-j", str(n), *pages]], shares],
+                                          args.runs, work)
             print(f"  {label}:")
             for name, seconds in ((f"-j 1", one), (f"-j {n}", many),
                                   (f"{n} separate processes", apart)):
                 print(f"    {name:24s} {seconds * 1000:8.1f} ms  {total / seconds / 1e6:8.1f} MB/s"
                       f"  {one / seconds:5.2f}x")
+        # A few small inputs: -j falls back to one process by itself.
+        few = pages[:3]
+        small = sum(os.path.getsize(p) for p in few)
+        one, many = best_times([[[args.wttable, "-q", "-j", "1", *few]],
+                                [[args.wttable, "-q", "-j", str(n), *few]]], args.runs, work)
+        print(f"  3 files, {small / 1e3:.0f} KB: -j 1 {one * 1000:.1f} ms, -j {n} {many * 1000:.1f} ms"
+              f" ({one / many:.2f}x)")
     finally:
         shutil.rmtree(work)
 

@@ -24,6 +24,33 @@ int wt_jobs_pin_input(const char *path)
     return strcmp(path, "-") == 0 || (stat(path, &st) == 0 && !S_ISREG(st.st_mode));
 }
 
+static long long min_share(void)
+{
+    const char *text = getenv("WTTABLE_JOBS_MIN_BYTES");
+    if (text == NULL || *text == '\0')
+        return WT_JOBS_MIN_BYTES;
+    char *end;
+    errno = 0;
+    long long v = strtoll(text, &end, 10);
+    return errno != 0 || *end != '\0' || v < 0 ? WT_JOBS_MIN_BYTES : v;
+}
+
+int wt_jobs_worth(char *const *paths, size_t count, int workers)
+{
+    long long share = min_share();
+    if (workers <= 1 || share == 0)
+        return workers;
+    long long total = 0, enough = share * workers;
+    for (size_t i = 0; i < count && total < enough; i++) {
+        struct stat st;
+        if (strcmp(paths[i], "-") == 0 || stat(paths[i], &st) != 0 || !S_ISREG(st.st_mode))
+            return workers; /* unknown, or an error the reading will name */
+        total += (long long)st.st_size;
+    }
+    long long worth = total / share;
+    return worth >= workers ? workers : worth < 1 ? 1 : (int)worth;
+}
+
 int wt_jobs_cores(void)
 {
     long n = sysconf(_SC_NPROCESSORS_ONLN);

@@ -120,6 +120,14 @@ int wt_stream_finish(struct wt_stream *s);
  * order, however often it is named. */
 int wt_jobs_pin_input(const char *path);
 
+/* How many of `workers` pay for themselves on these inputs: starting one
+ * costs about what converting a megabyte or two does, so each must have at
+ * least WT_JOBS_MIN_BYTES of input (regular files by their size; others,
+ * whose size is unknown, count as enough).  The environment variable
+ * WTTABLE_JOBS_MIN_BYTES sets another share (0: start every worker). */
+enum { WT_JOBS_MIN_BYTES = 2 << 20 };
+int wt_jobs_worth(char *const *paths, size_t count, int workers);
+
 /* The number of processors online, at least 1: the meaning of "-j 0". */
 int wt_jobs_cores(void);
 

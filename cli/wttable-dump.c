@@ -853,6 +853,8 @@ int main(int argc, char **argv)
     }
     /* --max-pages counts across files: they are read one after another. */
     int workers = opt.max_pages >= 0 ? 1 : opt.workers;
+    int asked = workers;
+    workers = wt_jobs_worth(run.files, run.count, workers);
     if (opt.max_pages >= 0 && opt.workers > 1 && !opt.quiet)
         fprintf(stderr, "wttable-dump: --max-pages reads the files one after another\n");
     int *pinned = NULL;
@@ -862,7 +864,7 @@ int main(int argc, char **argv)
     /* One file: cut into parts when it can be (always with --keep-going,
      * whose skipping needs the parts' own reading). */
     int split = 0;
-    if (run.count == 1 && opt.max_pages < 0 && (workers > 1 || opt.keep_going))
+    if (run.count == 1 && opt.max_pages < 0 && (asked > 1 || opt.keep_going))
         split = dump_split_file(&run, run.files[0], workers);
     if (split == 2) {
         run.status = EXIT_TROUBLE;

@@ -790,6 +790,7 @@ int main(int argc, char **argv)
         return EXIT_TROUBLE;
     }
 
+    opt.workers = wt_jobs_worth(run.files, run.count, opt.workers);
     /* Standard input and FIFOs are read once, in order: they go to one worker. */
     int *pinned = NULL;
     if (opt.workers > 1 && (pinned = malloc(run.count * sizeof *pinned)) != NULL)

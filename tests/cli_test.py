@@ -10,6 +10,8 @@ import time
 import unittest
 
 WTTABLE = os.environ["WTTABLE_CLI"]
+# Small inputs would run in one process: the workers are what is tested.
+os.environ.setdefault("WTTABLE_JOBS_MIN_BYTES", "0")
 IS_ROOT = os.geteuid() == 0
 G_HTML = b"<table>\n<tr>\n<td>g</td></tr>\n</table>\n"
 
@@ -399,6 +401,16 @@ class Batch(Case):
                     self.assertEqual(strip(many.stderr), strip(one.stderr))
                 else:
                     self.assertEqual(many.stderr, one.stderr, (extra, jobs))
+        # With the default share a few small inputs stay in one process; and
+        # a bad share is the default.
+        one = run(*files)
+        for share in (None, "x", "-5", "99999999999"):
+            env = {k: v for k, v in os.environ.items() if k != "WTTABLE_JOBS_MIN_BYTES"}
+            if share is not None:
+                env["WTTABLE_JOBS_MIN_BYTES"] = share
+            alone = run("-j", "2", *files, env=env)
+            self.assertEqual((alone.returncode, alone.stdout, alone.stderr),
+                             (one.returncode, one.stdout, one.stderr), share)
         self.assertEqual(run("-j", "2", "-c", self.path("missing-1"), files[0]).returncode, 0)
         # With -o, a failure anywhere keeps the old file.
         target = self.file("target", b"old")

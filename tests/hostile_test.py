@@ -17,6 +17,8 @@ from dump_test import TABLE, dump, multistream, page  # noqa: E402
 
 WTTABLE = os.environ["WTTABLE_CLI"]
 DUMP = os.environ["WTTABLE_DUMP"]
+# Small inputs would run in one process: the workers are what is tested.
+os.environ.setdefault("WTTABLE_JOBS_MIN_BYTES", "0")
 IS_ROOT = os.geteuid() == 0
 
 
