@@ -2,10 +2,11 @@
 
 The pages come from ../shared/corpus/dumps when that folder exists, else
 from a deterministic generator of article-like pages; they are repeated to
-about 100 MB of XML.  Prints MB/s of XML for plain and bzip2 input, one job
-against two (one file, and the dump split into two parts), bzip2 -dc and
-lbzip2 -dc on the same file in the same run, and the peak resident size on a
-5 MB and a 100 MB dump.  A benchmark, not a test.
+about 100 MB of XML.  Prints MB/s of XML for one plain file and for one
+bzip2 file in the wiki's multistream layout, one job against two, bzip2 -dc
+and lbzip2 -dc on the same data in the same run, the data format against the
+HTML, and the peak resident size on a 5 MB and a 100 MB dump.  A benchmark,
+not a test.
 
 usage: python3 bench/dump_bench.py WTTABLE-DUMP [--mb 100] [--runs 3]
 """
@@ -85,6 +86,47 @@ def peak_rss_kb(cmd):
     return peak
 
 
+def write_multistream(xml_path, out_path, per_stream=100):
+    """The wiki's multistream layout of a dump: a bzip2 stream for the
+    header, one for each run of `per_stream` pages, the closing tag in the
+    last; and its index ("offset:page id:title" lines, bzip2)."""
+    with open(xml_path, encoding="utf-8") as f:
+        xml = f.read()
+    first, end = xml.index("<page>"), xml.rindex("</mediawiki>")
+    starts = []
+    at = first
+    while at != -1 and at < end:
+        starts.append(at)
+        at = xml.find("<page>", at + 1)
+    starts.append(end)
+    index = []
+    with open(out_path, "wb") as out:
+        out.write(bz2.compress(xml[:first].encode()))
+        for k in range(0, len(starts) - 1, per_stream):
+            offset = out.tell()
+            stop = starts[min(k + per_stream, len(starts) - 1)]
+            chunk = xml[starts[k]:stop] + (xml[end:] if stop == end else "")
+            index.extend(f"{offset}:{k + i}:Page {k + i}\n"
+                         for i in range(min(per_stream, len(starts) - 1 - k)))
+            out.write(bz2.compress(chunk.encode()))
+    with open(out_path + "-index.txt.bz2", "wb") as f:
+        f.write(bz2.compress("".join(index).encode()))
+
+
+def best_of_each(cmds, runs):
+    """Best wall time of each command, run in turn so that a drift of the
+    machine's speed hits them alike."""
+    best = [None] * len(cmds)
+    for _ in range(runs):
+        for k, cmd in enumerate(cmds):
+            start = time.perf_counter()
+            subprocess.run(cmd, shell=isinstance(cmd, str), check=True,
+                           stdout=subprocess.DEVNULL)
+            took = time.perf_counter() - start
+            best[k] = took if best[k] is None else min(best[k], took)
+    return best
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("dump_tool")
@@ -99,48 +141,44 @@ def main():
         small = os.path.join(work, "small.xml")
         write_dump(big, body, args.mb)
         write_dump(small, body, 5)
-        half = body.index("<page>", len(body) // 2)
-        parts = []
-        for k, piece in enumerate((body[:half], body[half:])):
-            path = os.path.join(work, f"part{k}.xml")
-            write_dump(path, piece, args.mb / 2)
-            parts.append(path)
-        for path in [big, *parts]:
-            subprocess.run(["bzip2", "-k", "-f", path], check=True)
+        subprocess.run(["bzip2", "-k", "-f", big], check=True)
+        single = big + ".bz2"
+        multi = os.path.join(work, "dump-multistream.xml.bz2")
+        write_multistream(big, multi)
+        index = multi + "-index.txt.bz2"
         mb = os.path.getsize(big) / 1e6
-        parts_mb = sum(os.path.getsize(p) for p in parts) / 1e6
-        print(f"{source}, repeated to {mb:.1f} MB of XML; best of {args.runs}")
+        print(f"{source}, repeated to {mb:.1f} MB of XML; best of {args.runs}, variants in turn")
 
-        def row(label, seconds, size, base=None):
-            ratio = f"  {base / seconds:5.2f}x" if base else ""
-            print(f"  {label:44s} {seconds:7.2f} s  {size / seconds:7.1f} MB/s{ratio}")
+        def row(label, seconds, base=None, against=""):
+            ratio = f"  {base / seconds:5.2f}x{against}" if base else ""
+            print(f"  {label:46s} {seconds:7.2f} s  {mb / seconds:7.1f} MB/s{ratio}")
 
-        plain1 = best([tool, "--no-progress", "-j", "1", big], args.runs)
-        row("plain XML, -j 1", plain1, mb)
-        row("plain XML, -j 2", best([tool, "--no-progress", "-j", "2", big], args.runs), mb, plain1)
-        parts1 = best([tool, "--no-progress", "-j", "1", *parts], args.runs)
-        row("plain XML in two parts, -j 1", parts1, parts_mb)
-        row("plain XML in two parts, -j 2",
-            best([tool, "--no-progress", "-j", "2", *parts], args.runs), parts_mb, parts1)
-        bz = big + ".bz2"
-        bunzip = best(["bzip2", "-dc", bz], args.runs)
-        row("bzip2 -dc > /dev/null", bunzip, mb)
-        row("bzip2 input, -j 1 (against bzip2 -dc)", best([tool, "--no-progress", bz], args.runs),
-            mb, bunzip)
-        bz_parts = [p + ".bz2" for p in parts]
-        bz1 = best([tool, "--no-progress", "-j", "1", *bz_parts], args.runs)
-        row("bzip2 in two parts, -j 1", bz1, parts_mb)
-        row("bzip2 in two parts, -j 2", best([tool, "--no-progress", "-j", "2", *bz_parts],
-                                             args.runs), parts_mb, bz1)
+        run = [tool, "--no-progress"]
+        plain1, plain2, data1 = best_of_each([[*run, "-j", "1", big], [*run, "-j", "2", big],
+                                              [*run, "--format", "data", big]], args.runs)
+        row("plain XML, -j 1", plain1)
+        row("plain XML, -j 2", plain2, plain1)
+        row("plain XML, --format data, -j 1", data1, plain1, " (of html)")
+        times = best_of_each([["bzip2", "-dc", single], [*run, single], [*run, "-j", "1", multi],
+                              [*run, "-j", "2", multi], [*run, "-j", "2", "--index", index, multi]],
+                             args.runs)
+        bunzip, one_stream, multi1, multi2, multi2_index = times
+        row("bzip2 -dc > /dev/null", bunzip)
+        row("single-stream bzip2, -j 1", one_stream, bunzip, " of bzip2 -dc")
+        row("multistream bzip2, -j 1", multi1, bunzip, " of bzip2 -dc")
+        row("multistream bzip2, -j 2", multi2, multi1, f" of -j 1, {bunzip / multi2:.2f}x bzip2 -dc")
+        row("multistream bzip2, -j 2 --index", multi2_index, multi1, " of -j 1")
         if shutil.which("lbzip2"):
-            row("lbzip2 -dc | wttable-dump -",
-                best(f"lbzip2 -dc {bz} | {tool} --no-progress -", args.runs, shell=True), mb, bunzip)
+            (piped,) = best_of_each([f"lbzip2 -dc {single} | {tool} --no-progress -"], args.runs)
+            row("lbzip2 -dc | wttable-dump -", piped, bunzip, " of bzip2 -dc")
         else:
             print("  (lbzip2 not installed: apt-get install lbzip2)")
-        rss_small = peak_rss_kb([tool, "--no-progress", small])
-        rss_big = peak_rss_kb([tool, "--no-progress", big])
+        rss_small = peak_rss_kb([*run, small])
+        rss_big = peak_rss_kb([*run, big])
+        rss_multi = peak_rss_kb([*run, "-j", "2", multi])
         print(f"  peak resident size: {rss_small / 1024:.1f} MB on 5 MB, "
-              f"{rss_big / 1024:.1f} MB on {mb:.0f} MB")
+              f"{rss_big / 1024:.1f} MB on {mb:.0f} MB; multistream -j 2, the parent: "
+              f"{rss_multi / 1024:.1f} MB")
     finally:
         shutil.rmtree(work)
 

@@ -360,12 +360,19 @@ static enum wt_split_plan plan_bzip2(struct wt_dump_split *s, const char *path,
 {
     s->kind = WT_SPLIT_BZIP2;
     /* The header stream: its XML is every later range's start. */
-    size_t probe = s->size < (long long)HEADER_SEARCH_MAX ? (size_t)s->size : HEADER_SEARCH_MAX;
-    char *in = malloc(probe);
     struct wt_bytes xml = {NULL, 0, 0, 0};
-    size_t first_end = in != NULL && read_at(s->fd, in, probe, 0)
-                           ? decompress_stream(in, probe, &xml) : 0;
-    free(in);
+    size_t first_end = 0;
+    /* The header stream is small: a first look, then a long one. */
+    for (size_t probe = 1 << 20; first_end == 0; probe = HEADER_SEARCH_MAX) {
+        if ((long long)probe > s->size)
+            probe = (size_t)s->size;
+        char *in = malloc(probe);
+        if (in != NULL && read_at(s->fd, in, probe, 0))
+            first_end = decompress_stream(in, probe, &xml);
+        free(in);
+        if (probe == HEADER_SEARCH_MAX || (long long)probe == s->size)
+            break;
+    }
     int ok = first_end > 0 && take_header(s, xml.data, xml.len);
     wt_bytes_free(&xml);
     if (!ok || (long long)first_end >= s->size)
