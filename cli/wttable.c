@@ -95,6 +95,8 @@ struct item {
     struct wt_bytes after;  /* the --stats line */
     const char *html;
     size_t html_len;
+    const struct wt_raw *masked; /* the HTML still holds its mask bytes: see write_html */
+    size_t prepared_len; /* --raw-wikitext: the text was prepared in place, to this length */
     struct wt_bytes held; /* a copy of the HTML, when it must outlive the next call */
     int status;
     int found;
@@ -216,12 +218,30 @@ static int open_input(const char *path)
 }
 
 /* The library drops the final LF; files and terminals get whole lines. */
+/* Writes the HTML, its mask bytes turned back on the way through a small
+ * buffer: a restored copy of a large output would only cost fresh memory. */
+static int write_unmasked(int fd, const struct wt_raw *raw, const char *html, size_t len)
+{
+    static char chunk[1 << 16];
+    while (len > 0) {
+        size_t n = len < sizeof chunk ? len : sizeof chunk;
+        memcpy(chunk, html, n);
+        wt_raw_unmask(raw, chunk, n);
+        if (!wt_write_all(fd, chunk, n))
+            return 0;
+        html += n;
+        len -= n;
+    }
+    return 1;
+}
+
 static int write_html(int fd, const struct item *it, int raw)
 {
     if (it->html_len == 0)
         return 1;
-    return wt_write_all(fd, it->html, it->html_len) &&
-           (raw || it->whole_lines || wt_write_all(fd, "\n", 1));
+    int ok = it->masked != NULL ? write_unmasked(fd, it->masked, it->html, it->html_len)
+                                : wt_write_all(fd, it->html, it->html_len);
+    return ok && (raw || it->whole_lines || wt_write_all(fd, "\n", 1));
 }
 
 static size_t html_bytes_out(const struct item *it, int raw)
@@ -265,6 +285,9 @@ static int hold_html(struct item *it)
     memcpy(it->held.data, it->html, it->html_len + 1);
     it->held.len = it->html_len;
     it->html = it->held.data;
+    if (it->masked != NULL)
+        wt_raw_unmask(it->masked, it->held.data, it->held.len);
+    it->masked = NULL;
     return 1;
 }
 
@@ -380,6 +403,7 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
     it->text.len = 0;
     it->html = NULL;
     it->html_len = 0;
+    it->masked = NULL;
     it->status = 0;
     it->found = 0;
     it->converted = 0;
@@ -427,7 +451,14 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
         return;
     }
     if (opt->raw_wikitext) {
-        if (!wt_raw_prepare(&run->raw, text, len)) {
+        /* The text as read is needed no more: it becomes the prepared one. */
+        char *data = it->text.data;
+        size_t prepared_len = it->text.len, cap = it->text.cap;
+        int ok = wt_raw_prepare_in_place(&run->raw, &data, &prepared_len, &cap);
+        it->text.data = data;
+        it->text.cap = cap;
+        it->prepared_len = prepared_len;
+        if (!ok) {
             complain(&it->before, name, strerror(ENOMEM));
             it->status = EXIT_TROUBLE;
             return;
@@ -435,8 +466,8 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
         if (run->raw.unmasked && !opt->quiet)
             wt_bytes_printf(&it->before, "wttable: %s: no two free control bytes to protect "
                       "templates with; converted without that step\n", name);
-        text = run->raw.text;
-        len = run->raw.len;
+        text = it->text.data;
+        len = prepared_len;
     }
     if (opt->check || opt->list) {
         it->found = wttable_has_tables(text);
@@ -448,14 +479,9 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
     double start = wt_seconds_now();
     const char *html = opt->tables_only ? wttable_to_html(text) : wttable_parse_document(text);
     size_t html_len = strlen(html);
-    if (opt->raw_wikitext)
-        html = wt_raw_restore(&run->raw, html, html_len);
+    /* The masks are turned back as the HTML is written or held. */
+    it->masked = opt->raw_wikitext && run->raw.masked != 0 ? &run->raw : NULL;
     it->seconds = wt_seconds_now() - start;
-    if (html == NULL) {
-        complain(&it->before, name, strerror(ENOMEM));
-        it->status = EXIT_TROUBLE;
-        return;
-    }
 
     if (*html == '\0' && *wttable_last_error() != '\0') {
         size_t line = wt_too_deep_line(text, len);

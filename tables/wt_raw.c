@@ -8,6 +8,23 @@
 
 #include "wt_markup.h"
 
+/* The scans below look at 16 bytes at a time where the target has SSE2
+ * without asking (every x86-64), else at one byte at a time. */
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define RAW_SIMD 1
+
+static inline __m128i load16(const char *p)
+{
+    return _mm_loadu_si128((const __m128i *)(const void *)p);
+}
+
+static inline unsigned eq16(__m128i v, char c)
+{
+    return (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+}
+#endif
+
 void wt_raw_init(struct wt_raw *raw)
 {
     memset(raw, 0, sizeof *raw);
@@ -46,6 +63,18 @@ static size_t count_lfs(const char *p, size_t n)
 {
     size_t count = 0;
     const char *end = p + n;
+#if defined(RAW_SIMD)
+    /* Each LF adds one to its lane (a compare gives -1), a lane's sum
+     * taken before it can pass 255. */
+    const __m128i zero = _mm_setzero_si128(), lf = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+        __m128i lanes = zero;
+        for (int k = 0; k < 255 && end - p >= 16; k++, p += 16)
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(load16(p), lf));
+        __m128i sums = _mm_sad_epu8(lanes, zero);
+        count += (size_t)_mm_cvtsi128_si32(sums) + (size_t)_mm_extract_epi16(sums, 4);
+    }
+#endif
     while ((p = memchr(p, '\n', (size_t)(end - p))) != NULL) {
         count++;
         p++;
@@ -68,7 +97,9 @@ static const char *find_comment(const char *p, const char *end)
  * each removed comment are remembered, so lines can be numbered as given. */
 static int remove_comments(struct wt_raw *raw, const char *text, size_t len)
 {
-    if (!reserve(&raw->work, &raw->work_cap, len + 1, 1))
+    /* In place (text is the work) the bytes before the first comment stay
+     * where they are, and the rest moves left. */
+    if (text != raw->work && !reserve(&raw->work, &raw->work_cap, len + 1, 1))
         return 0;
     size_t out = 0;
     size_t line = 1;
@@ -80,12 +111,15 @@ static int remove_comments(struct wt_raw *raw, const char *text, size_t len)
         const char *open = find_comment(p, end);
         const char *keep_end = open != NULL ? open : end;
         size_t n = (size_t)(keep_end - p);
-        memcpy(raw->work + out, p, n);
+        /* Lines are counted only up to comments: only they need a number
+         * (and before the move, which may overwrite what it counts). */
+        if (open != NULL)
+            line += count_lfs(p, n);
+        if (raw->work + out != p)
+            memmove(raw->work + out, p, n);
         out += n;
         if (open == NULL)
             break;
-        /* Lines are counted only up to comments: only they need a number. */
-        line += count_lfs(p, n);
         const char *close = memmem(open + 4, (size_t)(end - open - 4), "-->", 3);
         const char *after = close != NULL ? close + 3 : end;
         size_t lfs = count_lfs(open, (size_t)(after - open));
@@ -111,6 +145,21 @@ static int choose_masks(struct wt_raw *raw)
     unsigned char seen[32] = {0};
     const unsigned char *p = (const unsigned char *)raw->work;
     size_t i = 0;
+#if defined(RAW_SIMD)
+    /* A block whose every byte is at least 32 or whitespace (most blocks:
+     * only line feeds are below 32) needs no look at its bytes. */
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= raw->len; i += 16) {
+        __m128i v = load16((const char *)p + i);
+        __m128i below_32 = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1F)), zero);
+        __m128i space =
+            _mm_cmpeq_epi8(_mm_subs_epu8(_mm_sub_epi8(v, _mm_set1_epi8(0x09)), _mm_set1_epi8(4)),
+                           zero);
+        unsigned control = (unsigned)_mm_movemask_epi8(_mm_andnot_si128(space, below_32));
+        for (; control != 0; control &= control - 1)
+            seen[p[i + (unsigned)__builtin_ctz(control)]] = 1;
+    }
+#else
     /* Eight bytes a step: a word with no byte below 32 (most words: only
      * line feeds are) needs no look at its bytes. */
     for (; i + 8 <= raw->len; i += 8) {
@@ -122,6 +171,7 @@ static int choose_masks(struct wt_raw *raw)
             if (p[k] < 32)
                 seen[p[k]] = 1;
     }
+#endif
     for (; i < raw->len; i++)
         if (p[i] < 32)
             seen[p[i]] = 1;
@@ -137,19 +187,28 @@ static int choose_masks(struct wt_raw *raw)
     return found == 2;
 }
 
-static void mask_byte(struct wt_raw *raw, size_t start, size_t end, char c, unsigned char mask)
-{
-    char *p = raw->work + start, *stop = raw->work + end;
-    while ((p = memchr(p, c, (size_t)(stop - p))) != NULL) {
-        *p++ = (char)mask;
-        raw->masked++;
-    }
-}
-
+/* Every "|" and "!" of [start, end) becomes its mask byte. */
 static void mask_range(struct wt_raw *raw, size_t start, size_t end)
 {
-    mask_byte(raw, start, end, '|', raw->mask_bar);
-    mask_byte(raw, start, end, '!', raw->mask_bang);
+    char *p = raw->work + start, *stop = raw->work + end;
+    const char bar = (char)raw->mask_bar, bang = (char)raw->mask_bang;
+#if defined(RAW_SIMD)
+    for (; stop - p >= 16; p += 16) {
+        __m128i v = load16(p);
+        unsigned hits = eq16(v, '|') | eq16(v, '!');
+        for (; hits != 0; hits &= hits - 1) {
+            char *c = p + __builtin_ctz(hits);
+            *c = *c == '|' ? bar : bang;
+            raw->masked++;
+        }
+    }
+#endif
+    for (; p < stop; p++) {
+        if (*p == '|' || *p == '!') {
+            *p = *p == '|' ? bar : bang;
+            raw->masked++;
+        }
+    }
 }
 
 static const char *const k_protecting[] = {"nowiki", "pre", "math", "syntaxhighlight", "source"};
@@ -269,6 +328,10 @@ static int protect_spans(struct wt_raw *raw)
         if (lt == NULL)
             break;
         p = lt + 1;
+        /* Most tags are none of these: one look at the first letter. */
+        int first = p < end ? lower(*p) : 0;
+        if (first != 'n' && first != 'p' && first != 'm' && first != 's')
+            continue;
         int k = 0;
         for (; k < PROTECTING_COUNT; k++) {
             size_t n = strlen(k_protecting[k]);
@@ -309,41 +372,104 @@ static int protect_spans(struct wt_raw *raw)
     return 1;
 }
 
-/* Step 3: lone "|" and "!" lines inside tables become empty cells. */
-static int fill_lone_cells(struct wt_raw *raw)
+/* The line walk's table depth, for just the lines that can change it or be
+ * a lone marker: the walk's own rules (wt_markup), without its work on
+ * every other line.  A lone marker's place (behind it) goes on the stack. */
+static int note_lone_marker(struct wt_raw *raw, const char *start, const char *stop, int *depth,
+                            size_t *lone)
 {
-    /* One walk notes where the lone markers are (the stack of step 2 is
-     * free now); each grows by two bytes. */
-    size_t lone = 0;
-    struct wt_line_walk walk;
-    struct wt_line line;
-    wt_line_walk_init(&walk, raw->work, raw->len);
-    while (wt_line_walk_next(&walk, &line)) {
-        if (line.kind != WT_LINE_MARKUP || line.trimmed_len != 1)
-            continue;
-        if (!reserve(&raw->stack, &raw->stack_cap, lone + 1, sizeof *raw->stack))
+    const char *t = wt_skip_space(start, stop);
+    if (t == stop)
+        return 1;
+    char c = *t;
+    size_t colons;
+    const char *after;
+    if ((c == ':' || c == '{') && wt_table_start(t, stop, &colons, &after)) {
+        if (*depth < WTTABLE_MAX_DEPTH)
+            (*depth)++;
+        return 1;
+    }
+    if (*depth == 0 || (c != '|' && c != '!'))
+        return 1;
+    if (wt_skip_space(t + 1, stop) == stop) {
+        if (!reserve(&raw->stack, &raw->stack_cap, *lone + 1, sizeof *raw->stack))
             return 0;
-        raw->stack[lone++] = (size_t)(line.trimmed + 1 - raw->work);
+        raw->stack[(*lone)++] = (size_t)(t + 1 - raw->work);
+    } else if (c == '|' && t[1] == '}') {
+        (*depth)--;
     }
-    if (!reserve(&raw->text, &raw->cap, raw->len + 2 * lone + 1, 1))
-        return 0;
-    size_t out = 0, copied = 0;
-    for (size_t k = 0; k < lone; k++) {
-        size_t n = raw->stack[k] - copied;
-        memcpy(raw->text + out, raw->work + copied, n);
-        out += n;
-        raw->text[out++] = ' ';
-        raw->text[out++] = '|';
-        copied = raw->stack[k];
-    }
-    memcpy(raw->text + out, raw->work + copied, raw->len - copied);
-    out += raw->len - copied;
-    raw->text[out] = '\0';
-    raw->len = out;
     return 1;
 }
 
-int wt_raw_prepare(struct wt_raw *raw, const char *text, size_t len)
+/* Most lines begin with a letter, "*", "=", "[": none of the walk's. */
+static inline int may_matter(const char *line, const char *stop)
+{
+    if (line == stop)
+        return 0;
+    char c = *line;
+    return c == '|' || c == '!' || c == ':' || c == '{' || wt_is_space((unsigned char)c);
+}
+
+static int find_lone_markers(struct wt_raw *raw, size_t *lone)
+{
+    const char *s = raw->work, *end = s + raw->len;
+    const char *line = s;
+    int depth = 0;
+    *lone = 0;
+    const char *p = s;
+#if defined(RAW_SIMD)
+    for (; end - p >= 16; p += 16) {
+        for (unsigned lfs = eq16(load16(p), '\n'); lfs != 0; lfs &= lfs - 1) {
+            const char *lf = p + __builtin_ctz(lfs);
+            if (may_matter(line, lf) && !note_lone_marker(raw, line, lf, &depth, lone))
+                return 0;
+            line = lf + 1;
+        }
+    }
+#endif
+    for (; p < end; p++) {
+        if (*p == '\n') {
+            if (!note_lone_marker(raw, line, p, &depth, lone))
+                return 0;
+            line = p + 1;
+        }
+    }
+    return line < end ? note_lone_marker(raw, line, end, &depth, lone) : 1;
+}
+
+/* Step 3: lone "|" and "!" lines inside tables become empty cells, in
+ * place: each lone marker grows by two bytes, the text behind it moved
+ * back from the end.  The work then becomes the text, with no copy. */
+static int fill_lone_cells(struct wt_raw *raw)
+{
+    /* The stack of step 2 is free now. */
+    size_t lone;
+    if (!find_lone_markers(raw, &lone))
+        return 0;
+    if (lone > 0) {
+        if (!reserve(&raw->work, &raw->work_cap, raw->len + 2 * lone + 1, 1))
+            return 0;
+        size_t end = raw->len;
+        for (size_t k = lone; k-- > 0;) {
+            size_t at = raw->stack[k];
+            memmove(raw->work + at + 2 * (k + 1), raw->work + at, end - at);
+            raw->work[at + 2 * k] = ' ';
+            raw->work[at + 2 * k + 1] = '|';
+            end = at;
+        }
+        raw->len += 2 * lone;
+        raw->work[raw->len] = '\0';
+    }
+    char *text = raw->text;
+    size_t cap = raw->cap;
+    raw->text = raw->work;
+    raw->cap = raw->work_cap;
+    raw->work = text;
+    raw->work_cap = cap;
+    return 1;
+}
+
+static int prepare_steps(struct wt_raw *raw, const char *text, size_t len)
 {
     raw->mask_bar = raw->mask_bang = 0;
     raw->unmasked = 0;
@@ -359,21 +485,65 @@ int wt_raw_prepare(struct wt_raw *raw, const char *text, size_t len)
     return fill_lone_cells(raw);
 }
 
+int wt_raw_prepare(struct wt_raw *raw, const char *text, size_t len)
+{
+    return prepare_steps(raw, text, len);
+}
+
+int wt_raw_prepare_in_place(struct wt_raw *raw, char **text, size_t *len, size_t *cap)
+{
+    /* The caller's buffer is the work; the steps end by making the work
+     * the text, and then the buffers go back to their owners. */
+    char *own_text = raw->text, *own_work = raw->work;
+    size_t own_text_cap = raw->cap, own_work_cap = raw->work_cap;
+    raw->work = *text;
+    raw->work_cap = *cap;
+    int ok = prepare_steps(raw, *text, *len);
+    int swapped = raw->work == own_text && raw->text != own_text;
+    if (swapped) {
+        *text = raw->text;
+        *cap = raw->cap;
+        *len = raw->len;
+    } else {
+        *text = raw->work; /* a step failed before the end: the text as it stands */
+        *cap = raw->work_cap;
+    }
+    raw->text = own_text;
+    raw->cap = own_text_cap;
+    raw->work = own_work;
+    raw->work_cap = own_work_cap;
+    return ok && swapped;
+}
+
+void wt_raw_unmask(const struct wt_raw *raw, char *bytes, size_t len)
+{
+    if (raw->masked == 0)
+        return;
+    /* Masked bytes are few: turn back each one found. */
+    const char bar = (char)raw->mask_bar, bang = (char)raw->mask_bang;
+    char *p = bytes, *end = bytes + len;
+#if defined(RAW_SIMD)
+    for (; end - p >= 16; p += 16) {
+        __m128i v = load16(p);
+        for (unsigned hits = eq16(v, bar) | eq16(v, bang); hits != 0; hits &= hits - 1) {
+            char *c = p + __builtin_ctz(hits);
+            *c = *c == bar ? '|' : '!';
+        }
+    }
+#endif
+    for (; p < end; p++)
+        if (*p == bar || *p == bang)
+            *p = *p == bar ? '|' : '!';
+}
+
 const char *wt_raw_restore(struct wt_raw *raw, const char *html, size_t len)
 {
     if (raw->masked == 0)
         return html;
     if (!reserve(&raw->out, &raw->out_cap, len + 1, 1))
         return NULL;
-    /* Masked bytes are few: copy, then turn back each one found. */
     memcpy(raw->out, html, len);
-    const unsigned char masks[2] = {raw->mask_bar, raw->mask_bang};
-    const char markers[2] = {'|', '!'};
-    for (int k = 0; k < 2; k++) {
-        char *p = raw->out, *end = raw->out + len;
-        while ((p = memchr(p, masks[k], (size_t)(end - p))) != NULL)
-            *p++ = markers[k];
-    }
+    wt_raw_unmask(raw, raw->out, len);
     raw->out[len] = '\0';
     return raw->out;
 }

@@ -26,7 +26,7 @@ struct wt_raw {
     char *text;       /* the prepared text, NUL-terminated */
     size_t len;
     size_t cap;
-    char *work;       /* steps 1 and 2, before step 3 */
+    char *work;       /* the steps' work; it and text swap at the end */
     size_t work_cap;
     char *out;        /* restored HTML */
     size_t out_cap;
@@ -50,9 +50,20 @@ void wt_raw_free(struct wt_raw *raw);
  * Returns 1, or 0 when memory ran out. */
 int wt_raw_prepare(struct wt_raw *raw, const char *text, size_t len);
 
+/* The same in the caller's buffer of *cap bytes (more than *len, which is
+ * NUL-terminated), which takes the prepared text (*text, *len and *cap
+ * updated: it may move to grow); raw->text is not used.  For a caller that
+ * needs the text as given no more: it saves a copy of it.  On 0 (memory ran
+ * out) the buffer holds no usable text. */
+int wt_raw_prepare_in_place(struct wt_raw *raw, char **text, size_t *len, size_t *cap);
+
 /* The HTML with mask bytes turned back into "|" and "!": `html` itself when
  * nothing was masked, else a copy owned by `raw`; NULL when memory ran out. */
 const char *wt_raw_restore(struct wt_raw *raw, const char *html, size_t len);
+
+/* Turns the mask bytes of `len` bytes of HTML back in place: for a caller
+ * that writes the HTML through a buffer of its own. */
+void wt_raw_unmask(const struct wt_raw *raw, char *bytes, size_t len);
 
 /* The end (behind ">") of the first closing tag "</name>" in [from, end),
  * the name in any case (`name` in lower case), whitespace allowed before
