@@ -5,6 +5,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 int wt_bytes_reserve(struct wt_bytes *b, size_t extra)
 {
     if (b->cap - b->len > extra)
@@ -124,6 +128,22 @@ void wt_bytes_json_string(struct wt_bytes *b, const char *str, size_t len)
     while (i < len) {
         /* Runs of plain ASCII are the common case. */
         size_t run = i;
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        while (len - run >= 16) {
+            __m128i v = _mm_loadu_si128((const __m128i *)(const void *)(s + run));
+            __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1F)), zero);
+            __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                           _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+            /* The sign bit marks bytes from 0x80 up. */
+            unsigned stop = (unsigned)_mm_movemask_epi8(_mm_or_si128(v, _mm_or_si128(control, special)));
+            if (stop != 0) {
+                run += (size_t)__builtin_ctz(stop);
+                break;
+            }
+            run += 16;
+        }
+#endif
         while (run < len && s[run] >= 0x20 && s[run] < 0x80 && s[run] != '"' && s[run] != '\\')
             run++;
         memcpy(out, s + i, run - i);
