@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(WTTABLE_NO_SIMD)
 #include <emmintrin.h>
 #endif
 
@@ -128,7 +128,7 @@ void wt_bytes_json_string(struct wt_bytes *b, const char *str, size_t len)
     while (i < len) {
         /* Runs of plain ASCII are the common case. */
         size_t run = i;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(WTTABLE_NO_SIMD)
         const __m128i zero = _mm_setzero_si128();
         while (len - run >= 16) {
             __m128i v = _mm_loadu_si128((const __m128i *)(const void *)(s + run));

@@ -9,8 +9,9 @@
 #include "wt_markup.h"
 
 /* The scans below look at 16 bytes at a time where the target has SSE2
- * without asking (every x86-64), else at one byte at a time. */
-#if defined(__SSE2__)
+ * without asking (every x86-64, unless built without SIMD code), else at
+ * one byte at a time. */
+#if defined(__SSE2__) && !defined(WTTABLE_NO_SIMD)
 #include <emmintrin.h>
 #define RAW_SIMD 1
 
