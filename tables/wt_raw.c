@@ -83,13 +83,59 @@ static size_t count_lfs(const char *p, size_t n)
     return count;
 }
 
-/* The next "<!--" in [p, end), or NULL: "<" is rare enough for memchr. */
-static const char *find_comment(const char *p, const char *end)
+static const char *const k_protecting[] = {"nowiki", "pre", "math", "syntaxhighlight", "source"};
+enum { PROTECTING_COUNT = sizeof k_protecting / sizeof k_protecting[0] };
+
+static int is_ws(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+static int lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+}
+
+static int name_at(const char *p, const char *end, const char *name)
+{
+    size_t n = strlen(name);
+    if ((size_t)(end - p) < n)
+        return 0;
+    for (size_t i = 0; i < n; i++)
+        if (lower(p[i]) != name[i])
+            return 0;
+    return 1;
+}
+
+/* Which protecting element's start tag (its name, then whitespace, ">" or
+ * "/") follows the "<" before p, or PROTECTING_COUNT. */
+static int protecting_at(const char *p, const char *end)
+{
+    /* Most tags are none of these: one look at the first letter. */
+    int first = p < end ? lower(*p) : 0;
+    if (first != 'n' && first != 'p' && first != 'm' && first != 's')
+        return PROTECTING_COUNT;
+    int k = 0;
+    for (; k < PROTECTING_COUNT; k++) {
+        size_t n = strlen(k_protecting[k]);
+        if (name_at(p, end, k_protecting[k]) && p + n < end &&
+            (is_ws(p[n]) || p[n] == '>' || p[n] == '/'))
+            break;
+    }
+    return k;
+}
+
+/* The next "<!--" in [p, end), or NULL: "<" is rare enough for memchr.
+ * Notes a protecting element's start tag on the way: without one (and
+ * without a removed comment, which may join one) step 2 need not look. */
+static const char *find_comment(const char *p, const char *end, int *protecting)
 {
     while ((p = memchr(p, '<', (size_t)(end - p))) != NULL) {
         if (end - p >= 4 && p[1] == '!' && p[2] == '-' && p[3] == '-')
             return p;
         p++;
+        if (!*protecting && protecting_at(p, end) != PROTECTING_COUNT)
+            *protecting = 1;
     }
     return NULL;
 }
@@ -108,8 +154,9 @@ static int remove_comments(struct wt_raw *raw, const char *text, size_t len)
     const char *p = text;
     const char *end = text + len;
     raw->gap_count = 0;
+    raw->protecting = 0;
     while (p < end) {
-        const char *open = find_comment(p, end);
+        const char *open = find_comment(p, end, &raw->protecting);
         const char *keep_end = open != NULL ? open : end;
         size_t n = (size_t)(keep_end - p);
         /* Lines are counted only up to comments: only they need a number
@@ -121,6 +168,7 @@ static int remove_comments(struct wt_raw *raw, const char *text, size_t len)
         out += n;
         if (open == NULL)
             break;
+        raw->protecting = 1;
         const char *close = memmem(open + 4, (size_t)(end - open - 4), "-->", 3);
         const char *after = close != NULL ? close + 3 : end;
         size_t lfs = count_lfs(open, (size_t)(after - open));
@@ -212,30 +260,6 @@ static void mask_range(struct wt_raw *raw, size_t start, size_t end)
     }
 }
 
-static const char *const k_protecting[] = {"nowiki", "pre", "math", "syntaxhighlight", "source"};
-enum { PROTECTING_COUNT = sizeof k_protecting / sizeof k_protecting[0] };
-
-static int is_ws(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-static int lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
-}
-
-static int name_at(const char *p, const char *end, const char *name)
-{
-    size_t n = strlen(name);
-    if ((size_t)(end - p) < n)
-        return 0;
-    for (size_t i = 0; i < n; i++)
-        if (lower(p[i]) != name[i])
-            return 0;
-    return 1;
-}
-
 const char *wt_find_closing_tag(const char *from, const char *end, const char *name,
                                 const char **close_start)
 {
@@ -324,22 +348,12 @@ static int protect_spans(struct wt_raw *raw)
     size_t depth = 0;
     size_t ranges = 0;
     size_t outside = 0; /* start of the stretch outside elements */
-    for (const char *p = s; p < end;) {
+    for (const char *p = raw->protecting ? s : end; p < end;) {
         const char *lt = memchr(p, '<', (size_t)(end - p));
         if (lt == NULL)
             break;
         p = lt + 1;
-        /* Most tags are none of these: one look at the first letter. */
-        int first = p < end ? lower(*p) : 0;
-        if (first != 'n' && first != 'p' && first != 'm' && first != 's')
-            continue;
-        int k = 0;
-        for (; k < PROTECTING_COUNT; k++) {
-            size_t n = strlen(k_protecting[k]);
-            if (name_at(p, end, k_protecting[k]) && p + n < end &&
-                (is_ws(p[n]) || p[n] == '>' || p[n] == '/'))
-                break;
-        }
+        int k = protecting_at(p, end);
         if (k == PROTECTING_COUNT)
             continue;
         const char *gt = memchr(p, '>', (size_t)(end - p));

@@ -33,6 +33,7 @@ struct wt_raw {
     unsigned char mask_bar;  /* 0 when nothing was masked */
     unsigned char mask_bang;
     int unmasked;     /* no two free mask bytes: step 2 was left out */
+    int protecting;   /* step 2 may find a protecting element */
     size_t masked;    /* bytes replaced by a mask */
     struct wt_raw_gap *gaps;
     size_t gap_count;
