@@ -24,6 +24,17 @@ static inline unsigned eq16(__m128i v, char c)
 {
     return (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
 }
+
+/* 0xFF where a byte is below 32 and not whitespace (TAB to CR). */
+static inline __m128i control16(const char *p)
+{
+    const __m128i zero = _mm_setzero_si128();
+    __m128i v = load16(p);
+    __m128i below_32 = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1F)), zero);
+    __m128i space =
+        _mm_cmpeq_epi8(_mm_subs_epu8(_mm_sub_epi8(v, _mm_set1_epi8(0x09)), _mm_set1_epi8(4)), zero);
+    return _mm_andnot_si128(space, below_32);
+}
 #endif
 
 void wt_raw_init(struct wt_raw *raw)
@@ -197,17 +208,23 @@ static int choose_masks(struct wt_raw *raw)
 #if defined(RAW_SIMD)
     /* A block whose every byte is at least 32 or whitespace (most blocks:
      * only line feeds are below 32) needs no look at its bytes. */
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= raw->len; i += 16) {
-        __m128i v = load16((const char *)p + i);
-        __m128i below_32 = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1F)), zero);
-        __m128i space =
-            _mm_cmpeq_epi8(_mm_subs_epu8(_mm_sub_epi8(v, _mm_set1_epi8(0x09)), _mm_set1_epi8(4)),
-                           zero);
-        unsigned control = (unsigned)_mm_movemask_epi8(_mm_andnot_si128(space, below_32));
-        for (; control != 0; control &= control - 1)
-            seen[p[i + (unsigned)__builtin_ctz(control)]] = 1;
+    for (; i + 64 <= raw->len; i += 64) {
+        /* Four blocks, one test: control bytes are rare. */
+        __m128i any = _mm_or_si128(_mm_or_si128(control16((const char *)p + i),
+                                                control16((const char *)p + i + 16)),
+                                   _mm_or_si128(control16((const char *)p + i + 32),
+                                                control16((const char *)p + i + 48)));
+        if (_mm_movemask_epi8(any) == 0)
+            continue;
+        for (size_t k = i; k < i + 64; k += 16)
+            for (unsigned control = (unsigned)_mm_movemask_epi8(control16((const char *)p + k));
+                 control != 0; control &= control - 1)
+                seen[p[k + (unsigned)__builtin_ctz(control)]] = 1;
     }
+    for (; i + 16 <= raw->len; i += 16)
+        for (unsigned control = (unsigned)_mm_movemask_epi8(control16((const char *)p + i));
+             control != 0; control &= control - 1)
+            seen[p[i + (unsigned)__builtin_ctz(control)]] = 1;
 #else
     /* Eight bytes a step: a word with no byte below 32 (most words: only
      * line feeds are) needs no look at its bytes. */
@@ -433,6 +450,19 @@ static int find_lone_markers(struct wt_raw *raw, size_t *lone)
     *lone = 0;
     const char *p = s;
 #if defined(RAW_SIMD)
+    /* 64 bytes a step: lines are about that long. */
+    for (; end - p >= 64; p += 64) {
+        uint64_t lfs = (uint64_t)eq16(load16(p), '\n') |
+                       (uint64_t)eq16(load16(p + 16), '\n') << 16 |
+                       (uint64_t)eq16(load16(p + 32), '\n') << 32 |
+                       (uint64_t)eq16(load16(p + 48), '\n') << 48;
+        for (; lfs != 0; lfs &= lfs - 1) {
+            const char *lf = p + __builtin_ctzll(lfs);
+            if (may_matter(line, lf) && !note_lone_marker(raw, line, lf, &depth, lone))
+                return 0;
+            line = lf + 1;
+        }
+    }
     for (; end - p >= 16; p += 16) {
         for (unsigned lfs = eq16(load16(p), '\n'); lfs != 0; lfs &= lfs - 1) {
             const char *lf = p + __builtin_ctz(lfs);
