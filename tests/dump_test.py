@@ -330,6 +330,13 @@ class SplitFiles(Case):
         self.assertEqual(len(objects(one.stdout)), sum(self.SIZES) - sum(self.SIZES) // 3)
         self.same_as_one(path, extra=("--index", index_path))
         self.same_as_one(path, "--format", "data", "--all-pages")
+        # The progress line and the stats count every worker's pages.
+        pages, tables = sum(self.SIZES), len(objects(one.stdout))
+        r = subprocess.run([DUMP, "--progress", "--stats", "-j", "2", path], capture_output=True)
+        self.assertEqual((r.returncode, r.stdout), (0, one.stdout))
+        err = r.stderr.decode()
+        self.assertIn(f"{pages} pages, {tables} tables", err.split("\r")[-1])
+        self.assertIn(f"{pages} pages, {pages} revisions", err)
 
     def test_an_index_that_disagrees_with_the_file(self):
         data, index = multistream(page_groups(self.SIZES))
