@@ -7,6 +7,7 @@
 // the input as its title too) is one line, with as many tables as the split
 // found, or "error" exactly where the conversion fails.
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -80,6 +81,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(wt_raw_prepare(&s_raw, text.data(), text.size()));
     std::string prepared(s_raw.text, s_raw.len);
     check(strlen(s_raw.text) == s_raw.len);
+
+    // In the caller's buffer, the same text, masks and line shifts.
+    {
+        static struct wt_raw in_place;
+        size_t len = text.size(), cap = len + 1;
+        char *buf = static_cast<char *>(malloc(cap));
+        check(buf != nullptr);
+        memcpy(buf, text.c_str(), cap);
+        check(wt_raw_prepare_in_place(&in_place, &buf, &len, &cap));
+        check(len == s_raw.len && memcmp(buf, s_raw.text, len + 1) == 0);
+        check(in_place.masked == s_raw.masked && in_place.mask_bar == s_raw.mask_bar &&
+              in_place.mask_bang == s_raw.mask_bang && in_place.gap_count == s_raw.gap_count);
+        for (size_t line = 1; line < 64; line++)
+            check(wt_raw_original_line(&in_place, line) == wt_raw_original_line(&s_raw, line));
+        free(buf);
+    }
 
     // Masks: each mask byte stands for one masked "|" or "!", and restoring
     // turns every one back.
