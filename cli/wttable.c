@@ -394,6 +394,35 @@ static void prepare_data(struct run *run, size_t i, struct item *it, const char 
         it->write_errno = errno ? errno : EIO;
 }
 
+/* Whether the converter's silent cuts touched a table of the data: only
+ * then is there a warning to look for (a table's flags end its summary). */
+static int data_was_cut(wtt_doc *doc)
+{
+    for (size_t t = 0; t < wtt_table_count(doc); t++) {
+        size_t n;
+        const char *summary = wtt_table_summary_json(doc, t, &n);
+        const char *flags = summary != NULL ? strstr(summary, "\"flags\": [") : NULL;
+        if (summary == NULL || (flags != NULL && strstr(flags, "\"cut\"") != NULL))
+            return 1;
+    }
+    return 0;
+}
+
+/* The warnings of the data formats, before the input's other messages: the
+ * converter's cuts in the text it would see. */
+static void warn_before(struct run *run, struct item *it, const char *name, const char *text,
+                        size_t len)
+{
+    struct wt_bytes warnings = {NULL, 0, 0, 0};
+    if (run->opt->raw_wikitext && wt_raw_prepare(&run->raw, text, len))
+        scan_lines(&warnings, name, run->raw.text, run->raw.len);
+    else if (!run->opt->raw_wikitext)
+        scan_lines(&warnings, name, text, len);
+    wt_bytes_append(&warnings, it->before.data, it->before.len);
+    wt_bytes_free(&it->before);
+    it->before = warnings;
+}
+
 /* Reads and converts one input; what it made waits in its slot. */
 static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
 {
@@ -441,12 +470,9 @@ static void prepare_input(struct run *run, size_t i, struct item *it, int hold)
     size_t len = it->text.len;
     if (opt->format != FORMAT_HTML) {
         double start = wt_seconds_now();
-        /* The warnings name the converter's cuts in the text it would see. */
-        if (!opt->quiet && opt->raw_wikitext && wt_raw_prepare(&run->raw, text, len))
-            scan_lines(&it->before, name, run->raw.text, run->raw.len);
-        else if (!opt->quiet)
-            scan_lines(&it->before, name, text, len);
         prepare_data(run, i, it, name, text, len);
+        if (!opt->quiet && (it->status == EXIT_FAILED || data_was_cut(run->data)))
+            warn_before(run, it, name, text, len);
         it->seconds = wt_seconds_now() - start;
         return;
     }

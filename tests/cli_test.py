@@ -442,6 +442,17 @@ class Warnings(Case):
             self.assertEqual(r.stderr, b"wttable: %s:%s\n" % (src.encode(), message))
             quiet = run("-t", "-q", src)
             self.assertEqual((quiet.stdout, quiet.stderr), (r.stdout, b""))
+            # The data formats say the same, raw pages or not, and a nesting
+            # failure's message comes after them.
+            for args in (["--format", "json"], ["--format", "csv", "--raw-wikitext"]):
+                data = run(*args, src)
+                self.assertEqual((data.returncode, data.stderr), (0, r.stderr), args)
+            deep = self.file("deep.wiki", text + b"\n" + b"{|\n" * 65)
+            failed = run("--format", "json", deep)
+            self.assertEqual(failed.returncode, 1)
+            self.assertTrue(failed.stderr.startswith(b"wttable: %s:%s\n" % (deep.encode(), message)),
+                            failed.stderr)
+            self.assertIn(b"more than 64 nested tables", failed.stderr)
         # At the limits nothing is cut and nothing is said.
         for text in (b"{|\n|" + b" x ||" * 255 + b" y\n|}", b"{|\n| " + b"z" * 16382 + b"\n|}",
                      b"{|\n|- " + b"a" * 1022 + b"\n|}", b"|" + b" x ||" * 300):
