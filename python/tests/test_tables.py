@@ -1,5 +1,7 @@
 """tables(): the cell text case table, the grid on spans, the record's
 fields and the errors."""
+import copy
+import dataclasses
 import json
 import os
 import sys
@@ -7,13 +9,35 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-from trivanex_wikitext_table import Link, WikitextTableError, tables  # noqa: E402
+from trivanex_wikitext_table import Cell, Link, Table, WikitextTableError, tables  # noqa: E402
 
 CASES = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "cases", "cell_text.jsonl")
 
 
 def one_cell(wikitext):
     return tables("{|\n| " + wikitext + "\n|}")[0].cells[0]
+
+
+class Objects(unittest.TestCase):
+    def test_records_fill_the_dataclasses_field_for_field(self):
+        # The objects are filled from the records without __init__: the
+        # records' keys must be the fields, and the objects must behave as
+        # constructed ones do.
+        names = lambda cls: sorted(f.name for f in dataclasses.fields(cls))  # noqa: E731
+        for options in ({}, {"wikitext": True}):
+            t = tables("{|\n|+ Cap\n! A !! B\n|-\n| [[X|y]] || 2\n|}", **options)[0]
+            self.assertEqual(sorted(vars(t)), names(Table))
+            for cell in t.cells:
+                expected = names(Cell) if options else sorted(set(names(Cell)) - {"wikitext"})
+                self.assertEqual(sorted(vars(cell)), expected, options)
+            link = t.cells[2].links[0]
+            self.assertEqual((sorted(vars(link)), link, hash(link)),
+                             (names(Link), Link("X", "y"), hash(Link("X", "y"))))
+            as_dict = dataclasses.asdict(t)
+            rebuilt = Table(**{**as_dict, "cells": [
+                Cell(**{**c, "links": [Link(**k) for k in c["links"]]}) for c in as_dict["cells"]]})
+            self.assertEqual((rebuilt, copy.deepcopy(t)), (t, t))
+            self.assertIsNone(t.cells[0].wikitext if not options else None)
 
 
 class CellText(unittest.TestCase):

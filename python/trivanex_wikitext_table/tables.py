@@ -134,14 +134,21 @@ def _library() -> ctypes.CDLL:
         return lib
 
 
+def _filled(cls: Any, values: Dict[str, Any]) -> Any:
+    # The record's keys are the dataclass's fields (a test holds them to it):
+    # its dict becomes the instance's, without a call of __init__ per cell.
+    obj = object.__new__(cls)
+    obj.__dict__.update(values)
+    return obj
+
+
 def _table(record: Dict[str, Any]) -> Table:
-    cells = []
-    for c in record["cells"]:
-        c = dict(c)
-        c["links"] = [Link(**link) for link in c["links"]]
-        cells.append(Cell(**c))
-    record["cells"] = cells
-    return Table(**record)
+    cells = record["cells"]
+    for i, c in enumerate(cells):
+        if c["links"]:
+            c["links"] = [_filled(Link, link) for link in c["links"]]
+        cells[i] = _filled(Cell, c)
+    return _filled(Table, record)  # type: ignore[no-any-return]
 
 
 def tables(text: Union[str, bytes, bytearray, memoryview], *, raw_wikitext: bool = True,
