@@ -136,7 +136,8 @@ void wt_bytes_json_string(struct wt_bytes *b, const char *str, size_t len)
             __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
                                            _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
             /* The sign bit marks bytes from 0x80 up. */
-            unsigned stop = (unsigned)_mm_movemask_epi8(_mm_or_si128(v, _mm_or_si128(control, special)));
+            __m128i stops = _mm_or_si128(v, _mm_or_si128(control, special));
+            unsigned stop = (unsigned)_mm_movemask_epi8(stops);
             if (stop != 0) {
                 run += (size_t)__builtin_ctz(stop);
                 break;
