@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "wt_cli.h"
+#include "wt_io.h"
 #include "wt_source.h"
 
 enum {
@@ -22,20 +23,6 @@ enum {
 
 static const char k_page_tag[] = "<page>";
 static const char k_closing[] = "</mediawiki>\n";
-
-static int read_at(int fd, char *buf, size_t len, long long offset)
-{
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = pread(fd, buf + done, len - done, (off_t)(offset + (long long)done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 0;
-        done += (size_t)n;
-    }
-    return 1;
-}
 
 /* A bzip2 stream header: "BZh", the block size digit, and the first
  * block's magic number 0x314159265359 ("1AY&SY"). */
@@ -65,6 +52,21 @@ static int follows_stream_end(const unsigned char *before)
     return 0;
 }
 
+/* The first stream start in [p, end): a stream header right after the end
+ * of a stream, where 11 bytes from `low` on lie before it to show that. */
+static const char *find_stream_start(const char *low, const char *p, const char *end)
+{
+    for (; end - p >= STREAM_MAGIC_LEN; p++) {
+        p = memchr(p, 'B', (size_t)(end - p));
+        if (p == NULL || end - p < STREAM_MAGIC_LEN)
+            return NULL;
+        if (is_stream_header(p) &&
+            (p - low < 11 || follows_stream_end((const unsigned char *)p - 11)))
+            return p;
+    }
+    return NULL;
+}
+
 /* The first offset >= from where a bzip2 stream begins right after another
  * one ends, or -1. */
 static long long next_stream_start(const struct wt_dump_split *s, long long from, char *buf)
@@ -74,15 +76,11 @@ static long long next_stream_start(const struct wt_dump_split *s, long long from
     while (from + STREAM_MAGIC_LEN <= s->size) {
         long long want = s->size - from + 11;
         size_t len = want < SCAN_CHUNK ? (size_t)want : SCAN_CHUNK;
-        if (!read_at(s->fd, buf, len, from - 11))
+        if (!wt_read_all_at(s->fd, buf, len, from - 11))
             return -1;
-        for (const char *p = buf + 11; p + STREAM_MAGIC_LEN <= buf + len; p++) {
-            p = memchr(p, 'B', (size_t)(buf + len - p));
-            if (p == NULL || p + STREAM_MAGIC_LEN > buf + len)
-                break;
-            if (is_stream_header(p) && follows_stream_end((const unsigned char *)p - 11))
-                return from + (p - (buf + 11));
-        }
+        const char *hit = find_stream_start(buf, buf + 11, buf + len);
+        if (hit != NULL)
+            return from + (hit - (buf + 11));
         from += (long long)len - 11 - STREAM_MAGIC_LEN + 1;
     }
     return -1;
@@ -95,7 +93,7 @@ static long long next_page_tag(const struct wt_dump_split *s, long long from, ch
     while (from + (long long)tag <= s->size) {
         long long want = s->size - from;
         size_t len = want < SCAN_CHUNK ? (size_t)want : SCAN_CHUNK;
-        if (!read_at(s->fd, buf, len, from))
+        if (!wt_read_all_at(s->fd, buf, len, from))
             return -1;
         const char *p = memmem(buf, len, k_page_tag, tag);
         if (p != NULL)
@@ -309,7 +307,7 @@ static int check_index(const struct wt_dump_split *s, const struct index_offsets
     }
     for (size_t i = 1; what == NULL && i < s->count; i++) {
         char head[STREAM_MAGIC_LEN];
-        if (!read_at(s->fd, head, sizeof head, s->cuts[i]) || !is_stream_header(head)) {
+        if (!wt_read_all_at(s->fd, head, sizeof head, s->cuts[i]) || !is_stream_header(head)) {
             what = "names a byte where no bzip2 stream begins in";
             at = s->cuts[i];
         }
@@ -344,7 +342,7 @@ static enum wt_split_plan plan_xml(struct wt_dump_split *s, size_t min_ranges, l
     int ok = first >= 0 && first < HEADER_SEARCH_MAX;
     if (ok) {
         ok = wt_bytes_reserve(&s->header, (size_t)first) &&
-             read_at(s->fd, s->header.data, (size_t)first, 0);
+             wt_read_all_at(s->fd, s->header.data, (size_t)first, 0);
         s->header.len = ok ? (size_t)first : 0;
     }
     free(buf);
@@ -367,7 +365,7 @@ static enum wt_split_plan plan_bzip2(struct wt_dump_split *s, const char *path,
         if ((long long)probe > s->size)
             probe = (size_t)s->size;
         char *in = malloc(probe);
-        if (in != NULL && read_at(s->fd, in, probe, 0))
+        if (in != NULL && wt_read_all_at(s->fd, in, probe, 0))
             first_end = decompress_stream(in, probe, &xml);
         free(in);
         if (probe == HEADER_SEARCH_MAX || (long long)probe == s->size)
@@ -410,7 +408,7 @@ enum wt_split_plan wt_dump_split_plan(struct wt_dump_split *s, const char *path,
     s->size = (long long)st.st_size;
     char head[64];
     size_t head_len = s->size < (long long)sizeof head ? (size_t)s->size : sizeof head;
-    if (head_len < STREAM_MAGIC_LEN || !read_at(s->fd, head, head_len, 0))
+    if (head_len < STREAM_MAGIC_LEN || !wt_read_all_at(s->fd, head, head_len, 0))
         return WT_SPLIT_NO;
     if (is_stream_header(head))
         return plan_bzip2(s, path, index_path, min_ranges, range_bytes, msgs);
@@ -439,7 +437,7 @@ static long long count_lines(int fd, long long from, long long to)
     long long lines = 0;
     while (from < to) {
         size_t len = to - from < (long long)sizeof buf ? (size_t)(to - from) : sizeof buf;
-        if (!read_at(fd, buf, len, from))
+        if (!wt_read_all_at(fd, buf, len, from))
             break;
         for (const char *p = buf; (p = memchr(p, '\n', (size_t)(buf + len - p))) != NULL; p++)
             lines++;
@@ -481,7 +479,7 @@ static void read_xml_range(const struct wt_dump_split *s, size_t i, struct wt_du
     int going = 1;
     while (going && at < end) {
         size_t len = end - at < SCAN_CHUNK ? (size_t)(end - at) : SCAN_CHUNK;
-        if (!read_at(s->fd, buf, len, at)) {
+        if (!wt_read_all_at(s->fd, buf, len, at)) {
             wt_bytes_printf(r->msgs, "wttable-dump: %s: %s\n", r->name,
                             strerror(errno ? errno : EIO));
             r->status = 2;
@@ -509,11 +507,8 @@ static int begins_with_page(const char *xml, size_t len)
 /* The next stream start after a damaged one, within the range. */
 static size_t skip_damaged(const char *in, size_t at, size_t len)
 {
-    for (size_t k = at + 1; k + STREAM_MAGIC_LEN <= len; k++)
-        if (in[k] == 'B' && is_stream_header(in + k) &&
-            (k < 11 || follows_stream_end((const unsigned char *)in + k - 11)))
-            return k;
-    return len;
+    const char *hit = find_stream_start(in, in + at + 1, in + len);
+    return hit != NULL ? (size_t)(hit - in) : len;
 }
 
 static void read_bzip2_range(const struct wt_dump_split *s, size_t i, struct wt_dump_reader *r,
@@ -523,7 +518,7 @@ static void read_bzip2_range(const struct wt_dump_split *s, size_t i, struct wt_
     size_t len = (size_t)(s->cuts[i + 1] - start);
     char *in = malloc(len ? len : 1);
     struct wt_bytes xml = {NULL, 0, 0, 0};
-    if (in == NULL || !read_at(s->fd, in, len, start)) {
+    if (in == NULL || !wt_read_all_at(s->fd, in, len, start)) {
         wt_bytes_printf(r->msgs, "wttable-dump: %s: %s\n", r->name,
                         in == NULL ? "out of memory" : strerror(errno ? errno : EIO));
         r->status = 2;

@@ -1,3 +1,5 @@
+#define _GNU_SOURCE
+
 #include "wt_io.h"
 
 #include <errno.h>
@@ -30,6 +32,22 @@ int wt_read_all(int fd, void *data, size_t len)
             return 0;
         p += n;
         len -= (size_t)n;
+    }
+    return 1;
+}
+
+int wt_read_all_at(int fd, void *data, size_t len, long long offset)
+{
+    char *p = data;
+    while (len > 0) {
+        ssize_t n = pread(fd, p, len, (off_t)offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return 0;
+        p += n;
+        len -= (size_t)n;
+        offset += n;
     }
     return 1;
 }

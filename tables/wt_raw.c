@@ -423,11 +423,13 @@ static int note_lone_marker(struct wt_raw *raw, const char *start, const char *s
     }
     if (*depth == 0 || (c != '|' && c != '!'))
         return 1;
-    if (wt_skip_space(t + 1, stop) == stop) {
+    size_t n = (size_t)(wt_trim_end(t, stop) - t);
+    enum wt_marker marker = wt_marker_of(t, n);
+    if (marker == WT_MARK_ALONE && n == 1) {
         if (!reserve(&raw->stack, &raw->stack_cap, *lone + 1, sizeof *raw->stack))
             return 0;
         raw->stack[(*lone)++] = (size_t)(t + 1 - raw->work);
-    } else if (c == '|' && t[1] == '}') {
+    } else if (marker == WT_MARK_TABLE_END) {
         (*depth)--;
     }
     return 1;

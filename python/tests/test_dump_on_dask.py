@@ -7,13 +7,8 @@ import sys
 import tempfile
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, ".."))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "examples"))
-# Worker processes import the package and the example as this process does.
-os.environ["PYTHONPATH"] = os.pathsep.join(
-    [os.path.join(HERE, ".."), os.path.join(HERE, "..", "..", "examples"),
-     os.environ.get("PYTHONPATH", "")])
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import example_paths  # noqa: E402,F401
 
 import dump_on_dask  # noqa: E402
 
