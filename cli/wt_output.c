@@ -330,17 +330,21 @@ int wt_output_close(struct wt_output *out, int keep, char **kept_copy)
         saved = errno;
         close(out->fd);
         if (ok) {
+            /* The target is whole: the notice goes before the copy it names
+             * (a signal between the two removes the copy, as it should). */
+            wt_signals_say_on_exit(NULL);
             drop_temp(out);
         } else {
             /* The target may be cut short: the whole output stays here, and
              * the caller names it. */
             wt_signals_forget_temp();
+            wt_signals_say_on_exit(NULL);
             *kept_copy = out->temp_path;
             out->temp_path = NULL;
         }
+        /* Freed only once the signal handler can no longer read it. */
         free(out->notice);
         out->notice = NULL;
-        wt_signals_say_on_exit(NULL);
     } else {
         ok = close(out->fd) == 0 &&
              renameat(out->dir_fd, out->temp_name, out->dir_fd, out->final_base) == 0;
